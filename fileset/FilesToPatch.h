@@ -1,0 +1,66 @@
+#pragma once
+// The manifest of one build and the working state of one patch run.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+class FilesToPatch {
+public:
+    struct File {
+        std::string name;
+        std::string tags[3];
+        int32_t version = 0;
+        // Bytes; 64-bit so that files of 2 GiB and more compare correctly.
+        // -1 when the server announced no length.
+        int64_t size = 0;
+        bool sizeKnown = false;
+        bool needsDownload = false;
+        bool rejected = false;
+
+        void ReadSizeTag();
+        bool HasTag(const std::string& word) const;
+        void CheckName();
+        void CreateFolders() const;
+    };
+
+    FilesToPatch() = default;
+    virtual ~FilesToPatch() = default;
+
+    // Longest name and tag a manifest line may carry (bytes).
+    static constexpr size_t kMaxNameLength = 511;
+    static constexpr size_t kMaxTagLength = 127;
+
+    void ParseLine(const std::string& line);
+    void GetGameExe(std::string& result) const;
+    void GetTestClient(std::string& result) const;
+
+    // The stages of a patch run, in run order.
+    void CheckFileNames();
+    void DownloadFileSizes();
+    void DetermineFilesToDownload();
+    void ComputeDownloadSize();
+    void DownloadFiles();
+    bool VerifyFiles();
+
+    std::vector<File> files;
+    int64_t totalDownloadSize = 0;
+
+private:
+    void FindTagged(const char* word, std::string& result) const;
+};
+
+// The launcher's own program and its successor as the manifest names them.
+inline constexpr const char* kLauncherExe = "NoxPatch2011.exe";
+inline constexpr const char* kNewLauncherExe = "NoxPatch2011_new.exe";
+
+// True when `other` and the launcher program have the same length and bytes.
+// Closes `other` in every case.
+bool IsIdenticalToLauncherExe(FILE* other);
+
+// "Downloading updates to game:  %.1f of %.1f MB complete" in mebibytes.
+std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal);
+
+// Case-insensitive ASCII comparison of whole names.
+bool SameNameIgnoringCase(const std::string& a, const char* b);

@@ -1,0 +1,117 @@
+#include "patch/PatchServer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fileset/FilesToPatch.h"
+#include "fileset/Scan.h"
+#include "patch/HttpFetch.h"
+#include "patch/PatchExceptions.h"
+#include "state/TextFile.h"
+
+#ifndef LV_DEFAULT_PATCH_HOST
+#define LV_DEFAULT_PATCH_HOST "patch.lanternvale.example"
+#endif
+
+PatchServerSettings InitialPatchServerSettings() {
+    PatchServerSettings s;
+    s.host = LV_DEFAULT_PATCH_HOST;
+    s.port = 80;
+    s.serverPath = "/lanternvale_patch/";
+    s.buildFolder = "build_1/";
+    s.buildPath = s.serverPath + s.buildFolder;
+    return s;
+}
+
+PatchServerSettings g_patchServer = InitialPatchServerSettings();
+
+void ReadPatchServerAddress() {
+    FILE* file = std::fopen(kAddressFileName, "r");
+    if (!file)
+        return;
+    // Only the first line counts, read into a buffer of 1024 bytes.
+    char line[1024];
+    bool haveLine = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    if (!haveLine)
+        return;
+
+    scan::Scanner scanner(std::string_view(line, std::strlen(line)));
+    std::string token;
+    if (scanner.ReadToken(sizeof line, &token) != scan::Scanner::Token::kOk || token.size() <= 7)
+        return;
+
+    // The scheme is dropped unread; it is always plain HTTP.
+    std::string rest = token.substr(7);
+    if (rest.back() != '/')
+        rest.push_back('/');
+
+    enum class State { kHost, kPort, kPath } state = State::kHost;
+    std::string host;
+    std::string portText = "80";
+    std::string path = "/";
+    for (char c : rest) {
+        if (c == '/' && state != State::kPath) {
+            state = State::kPath;
+        } else if (c == ':') {
+            if (state == State::kHost) {
+                portText.clear();
+                state = State::kPort;
+            }
+        } else if (state == State::kHost) {
+            host.push_back(c);
+        } else if (state == State::kPort) {
+            portText.push_back(c);
+        } else {
+            path.push_back(c);
+        }
+    }
+    if (path != "/")
+        path.push_back('/');
+
+    g_patchServer.host = host;
+    g_patchServer.serverPath = path;
+    g_patchServer.port = scan::ParseInt32(portText);
+}
+
+void FetchBuildFolder() {
+    long status = 0;
+    FetchToFile(kBuildFolderFileName, g_patchServer.serverPath + kBuildFolderFileName, &status);
+    if (status != 200)
+        return;
+    bool first = true;
+    ForEachLine(kBuildFolderFileName, [&](const std::string& line) {
+        if (!first)
+            return;
+        first = false;
+        g_patchServer.buildFolder = line;
+        g_patchServer.buildPath = g_patchServer.serverPath + g_patchServer.buildFolder;
+    });
+}
+
+void FetchManifest(FilesToPatch& filesToPatch) {
+    long status = 0;
+    FetchToFile(kManifestFileName, g_patchServer.buildPath + kManifestFileName, &status);
+    FILE* probe = std::fopen(kManifestFileName, "rb");
+    if (!probe)
+        throw DownloadFailedException();
+    std::fclose(probe);
+    if (status != 200)
+        throw DownloadFailedException();
+    LoadLocalManifest(filesToPatch);
+}
+
+void LoadLocalManifest(FilesToPatch& filesToPatch) {
+    ForEachLine(kManifestFileName, [&](const std::string& line) { filesToPatch.ParseLine(line); });
+}
+
+std::string BuildPatchUrl(const std::string& serverPath) {
+    std::string url = "http://" + g_patchServer.host + ":" + std::to_string(g_patchServer.port);
+    if (url.back() != '/')
+        url.push_back('/');
+    if (!serverPath.empty() && serverPath[0] == '/')
+        url.append(serverPath, 1, std::string::npos);
+    else
+        url.append(serverPath);
+    return url;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Where the patch server is and which build on it is current: five
+// process-wide settings, the optional local address file, build_folder.txt,
+// the manifest fetch and the one rule that turns a server path into a URL.
+
+#include <cstdint>
+#include <string>
+
+class FilesToPatch;
+
+struct PatchServerSettings {
+    std::string host;
+    int32_t port;
+    std::string serverPath;
+    std::string buildFolder;
+    std::string buildPath;
+};
+
+// Lives from process start to process end and is never saved; each run starts
+// with what the previous run in the process left.
+extern PatchServerSettings g_patchServer;
+
+// The built-in values (the default host is chosen when the launcher is built).
+PatchServerSettings InitialPatchServerSettings();
+
+inline constexpr const char* kAddressFileName = "patch_server_address.txt";
+inline constexpr const char* kBuildFolderFileName = "build_folder.txt";
+inline constexpr const char* kManifestFileName = "current2.txt";
+
+void ReadPatchServerAddress();
+void FetchBuildFolder();
+void FetchManifest(FilesToPatch& filesToPatch);
+void LoadLocalManifest(FilesToPatch& filesToPatch);
+std::string BuildPatchUrl(const std::string& serverPath);

@@ -1,0 +1,45 @@
+#pragma once
+// The small operating-system layer of the launcher. Every call takes names
+// relative to the current folder (the game folder) unless a caller passes an
+// absolute path on purpose (tests, the program's own path).
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Opens an existing file for reading (never creates one) and returns its full
+// length, or nothing when it cannot be opened.
+std::optional<int64_t> OpenExistingForReadSize(const std::string& name);
+
+// True when the file exists and can be opened for reading.
+bool CanOpenForRead(const std::string& name);
+
+bool DeleteFileByName(const std::string& name);
+
+// Creates an empty file, truncating an existing one.
+bool CreateEmptyFile(const std::string& name);
+
+// Creates one folder; an existing folder counts as success.
+bool CreateFolder(const std::string& name);
+
+// Copies source over target in place: the target is opened for writing
+// without being unlinked first, so the copy fails while another process still
+// holds the target as its running program. The target gets the source's
+// permission bits.
+bool CopyFileOver(const std::string& source, const std::string& target);
+
+// Starts a program with no arguments, inheriting environment and current
+// folder. A relative path resolves against the current folder, never PATH.
+// A program file without its execute permission (a download) gets it first.
+// Returns the process id, or nothing when the process could not be started.
+std::optional<int> StartProgram(const std::string& path);
+
+// Absolute path of the running program file.
+std::string OwnProgramPath();
+
+// Final component of a path.
+std::string BaseName(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+#include "state/FileVersionFile.h"
+
+#include <cstdio>
+
+#include "fileset/Scan.h"
+#include "state/TextFile.h"
+
+FileVersionFile* g_fileVersionFile = nullptr;
+
+FileVersionFile::FileVersionFile() {
+    std::string text;
+    if (!ReadWholeFile(kFileName, &text))
+        return;
+    scan::Scanner scanner(text);
+    while (!scanner.AtEnd()) {
+        Entry entry;
+        scan::Scanner::Token token = scanner.ReadToken(kMaxNameLength + 1, &entry.name);
+        if (token == scan::Scanner::Token::kEnd)
+            break;
+        // A failed pair appends nothing; the next read starts at whatever
+        // could not be converted.
+        if (token != scan::Scanner::Token::kOk || !scanner.ReadInt(&entry.version))
+            continue;
+        firstIndex.emplace(entry.name, entries.size());
+        entries.push_back(std::move(entry));
+    }
+}
+
+FileVersionFile::~FileVersionFile() {
+    FILE* file = std::fopen(kFileName, "w");
+    if (!file)
+        return;
+    for (const Entry& entry : entries)
+        std::fprintf(file, "%s %d\n", entry.name.c_str(), entry.version);
+    std::fclose(file);
+}
+
+const FileVersionFile::Entry* FileVersionFile::Find(const std::string& name) const {
+    auto it = firstIndex.find(name);
+    return it == firstIndex.end() ? nullptr : &entries[it->second];
+}
+
+bool FileVersionFile::HasVersion(const std::string& name, int32_t version) {
+    if (!g_fileVersionFile)
+        return false;
+    const Entry* entry = g_fileVersionFile->Find(name);
+    return entry && entry->version == version;
+}
+
+void FileVersionFile::SetVersion(const std::string& name, int32_t version) {
+    FileVersionFile* ledger = g_fileVersionFile;
+    if (!ledger)
+        return;
+    auto it = ledger->firstIndex.find(name);
+    if (it != ledger->firstIndex.end()) {
+        ledger->entries[it->second].version = version;
+        return;
+    }
+    ledger->firstIndex.emplace(name, ledger->entries.size());
+    ledger->entries.push_back(Entry{name, version});
+}

@@ -1,0 +1,43 @@
+#include "state/OptionsFile.h"
+
+#include <cstdio>
+
+#include "fileset/Scan.h"
+#include "state/TextFile.h"
+
+OptionsFile::OptionsFile() {
+    std::string text;
+    if (!ReadWholeFile(kFileName, &text))
+        return;
+    scan::Scanner scanner(text);
+    std::string word;
+    for (;;) {
+        scan::Scanner::Token token = scanner.ReadToken(1024, &word);
+        if (token == scan::Scanner::Token::kEnd)
+            break;
+        if (token != scan::Scanner::Token::kOk)
+            continue;  // too long to be a keyword
+        std::string upper = scan::ToUpper(word);
+        if (upper == "AUTOPLAY")
+            autoPlay = true;
+        else if (upper == "NOAUTOPLAY")
+            autoPlay = false;
+        else if (upper == "AUTODOWNLOAD")
+            autoDownload = true;
+        else if (upper == "NOAUTODOWNLOAD")
+            autoDownload = false;
+    }
+}
+
+OptionsFile::~OptionsFile() {
+    Save();
+}
+
+void OptionsFile::Save() const {
+    FILE* file = std::fopen(kFileName, "w");
+    if (!file)
+        return;
+    std::fputs(autoPlay ? "AUTOPLAY\n" : "NOAUTOPLAY\n", file);
+    std::fputs(autoDownload ? "AUTODOWNLOAD\n" : "NOAUTODOWNLOAD\n", file);
+    std::fclose(file);
+}

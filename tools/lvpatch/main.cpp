@@ -1,0 +1,74 @@
+// lvpatch: one patch run of a game folder from a terminal or a script.
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "ConsoleSurface.h"
+#include "patch/PatchRun.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: lvpatch [--dir GAME_FOLDER]\n"
+    "\n"
+    "Brings a game folder up to date with its patch server (one patch run).\n"
+    "GAME_FOLDER defaults to the current directory; its patch_server_address.txt,\n"
+    "if present, says which server to use.\n"
+    "\n"
+    "On a terminal a live line shows the stage, progress, rate and time left;\n"
+    "otherwise each stage and status text is printed on its own line.\n"
+    "Messages meant for the player go to standard error; the run goes on.\n"
+    "After a success the game program (\"game: NAME\") and, when there is one,\n"
+    "the test client (\"test client: NAME\") are printed.\n"
+    "\n"
+    "Exit status: 0 success, 1 the run failed, 2 bad usage or unusable folder.\n";
+
+int UsageError(const std::string& reason) {
+    std::fprintf(stderr, "lvpatch: %s\n", reason.c_str());
+    std::fprintf(stderr, "Try 'lvpatch --help'.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder = ".";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--dir" && i + 1 < argc) {
+            folder = argv[++i];
+        } else if (arg.rfind("--dir=", 0) == 0) {
+            folder = arg.substr(6);
+        } else {
+            return UsageError("unexpected argument '" + arg + "'");
+        }
+    }
+    if (folder.empty())
+        return UsageError("the game folder name is empty");
+    if (::chdir(folder.c_str()) != 0)
+        return UsageError("cannot enter game folder '" + folder + "': " + std::strerror(errno));
+
+    curl_global_init(CURL_GLOBAL_ALL);
+
+    ConsoleSurface surface(stdout, stderr, ::isatty(fileno(stdout)) == 1);
+    std::thread worker(PatchThreadProc, static_cast<void*>(&surface));
+    bool success = surface.WaitForFinish();
+    worker.join();
+
+    if (!success)
+        return 1;
+    std::printf("game: %s\n", surface.m_gameExe.c_str());
+    if (!surface.m_testClient.empty())
+        std::printf("test client: %s\n", surface.m_testClient.c_str());
+    return 0;
+}
