@@ -51,7 +51,8 @@ void ReadPatchServerAddress() {
     std::string portText = "80";
     std::string path = "/";
     for (char c : rest) {
-        if (c == '/' && state != State::kPath) {
+        if (c == '/') {
+            // No slash is copied: the path already begins with one.
             state = State::kPath;
         } else if (c == ':') {
             if (state == State::kHost) {

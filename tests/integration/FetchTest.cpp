@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "NginxServer.h"
+#include "PatchServerFixture.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "fileset/FilesToPatch.h"
+#include "patch/HttpFetch.h"
+#include "patch/PatchExceptions.h"
+#include "patch/PatchServer.h"
+
+namespace {
+
+class Fetch : public ::testing::Test {
+protected:
+    void UsePort(int port) {
+        g_patchServer.host = "127.0.0.1";
+        g_patchServer.port = port;
+    }
+    FreshSettings settings;
+    TestFolder folder;
+};
+
+// Ports nothing listens on: one the test server held and gave back.
+int ClosedPort() {
+    int port;
+    {
+        TestHttpServer server(TestHttpServer::Files({}));
+        port = server.Port();
+    }
+    return port;
+}
+
+}  // namespace
+
+TEST_F(Fetch, BodyLandsInTheLocalFileWhateverTheStatus) {
+    TestHttpServer server([](const TestRequest& r) {
+        TestReply reply;
+        if (r.path == "/ok.txt") {
+            reply.body = "hello\n";
+        } else if (r.path == "/moved.txt") {
+            reply.status = 302;
+            reply.headers = {{"Location", "/ok.txt"}};
+            reply.body = "moved";
+        } else if (r.path == "/empty.txt") {
+            reply.body = "";
+        } else {
+            reply.status = 404;
+            reply.body = "<h1>404</h1>";
+        }
+        return reply;
+    });
+    UsePort(server.Port());
+
+    long status = 0;
+    FetchToFile("a.txt", "/ok.txt", &status);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(ReadFile("a.txt"), "hello\n");
+
+    FetchToFile("a.txt", "/missing.txt", &status);
+    EXPECT_EQ(status, 404);
+    EXPECT_EQ(ReadFile("a.txt"), "<h1>404</h1>");
+
+    FetchToFile("a.txt", "/moved.txt", &status);
+    EXPECT_EQ(status, 302);
+    EXPECT_EQ(server.CountRequests("/ok.txt"), 1);  // the redirect was not followed
+
+    FetchToFile("a.txt", "/empty.txt", &status);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(ReadFile("a.txt"), "");
+}
+
+TEST_F(Fetch, BodyInManyBlocksIsAppendedInOrder) {
+    std::string body;
+    for (int i = 0; body.size() < 300000; ++i)
+        body += std::to_string(i) + ",";
+    TestHttpServer server([&](const TestRequest&) {
+        TestReply reply;
+        reply.body = body;
+        reply.blockSize = 997;
+        return reply;
+    });
+    UsePort(server.Port());
+    long status = 0;
+    FetchToFile("blocks.txt", "/blocks", &status);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(ReadFile("blocks.txt"), body);
+}
+
+TEST_F(Fetch, UnreachableServerLeavesAnEmptyFileAndStatusZero) {
+    UsePort(ClosedPort());
+    WriteFile("build_folder.txt", "old content");
+    long status = 42;
+    FetchToFile("build_folder.txt", "/x", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(FileExists("build_folder.txt"));
+    EXPECT_EQ(ReadFile("build_folder.txt"), "");
+}
+
+TEST_F(Fetch, LocalFileThatCannotBeCreatedDropsTheBody) {
+    TestHttpServer server(TestHttpServer::Files({{"/a", "body"}}));
+    UsePort(server.Port());
+    MakeDirs("blocked.txt");
+    long status = 0;
+    FetchToFile("blocked.txt", "/a", &status);
+    EXPECT_EQ(status, 200);
+}
+
+TEST_F(Fetch, StalledServerEndsWithStatusZeroInsteadOfHanging) {
+    TestHttpServer server([](const TestRequest&) {
+        TestReply reply;
+        reply.kind = TestReply::Kind::kStall;
+        return reply;
+    });
+    UsePort(server.Port());
+    TransferLimits saved = g_transferLimits;
+    g_transferLimits.lowSpeedSeconds = 1;
+    long status = 42;
+    auto start = std::chrono::steady_clock::now();
+    FetchToFile("stalled.txt", "/x", &status);
+    g_transferLimits = saved;
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST_F(Fetch, BuildFolderSwitchesTheBuildPath) {
+    std::map<std::string, std::string> files = {
+        {"/lanternvale_patch/build_folder.txt", "build_7/\r\nignored\n"}};
+    TestHttpServer server(TestHttpServer::Files(files));
+    UsePort(server.Port());
+    FetchBuildFolder();
+    // Only the line feed goes; the carriage return is part of the folder.
+    EXPECT_EQ(g_patchServer.buildFolder, "build_7/\r");
+
+    TestHttpServer plain(TestHttpServer::Files(
+        {{"/lanternvale_patch/build_folder.txt", "build_8\n"}}));
+    UsePort(plain.Port());
+    FetchBuildFolder();
+    EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_8");
+    FilesToPatch manifest;
+    EXPECT_THROW(FetchManifest(manifest), DownloadFailedException);
+    EXPECT_EQ(plain.CountRequests("/lanternvale_patch/build_8current2.txt"), 1);
+
+    TestHttpServer emptyLine(TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "\n"}}));
+    UsePort(emptyLine.Port());
+    FetchBuildFolder();
+    EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/");
+}
+
+TEST_F(Fetch, BuildFolderFailuresChangeNothing) {
+    TestHttpServer server([](const TestRequest& r) {
+        TestReply reply;
+        reply.status = r.path.find("error") != std::string::npos ? 500 : 200;
+        reply.body = "build_9/\n";
+        return reply;
+    });
+    UsePort(server.Port());
+    g_patchServer.serverPath = "/error/";
+    FetchBuildFolder();
+    EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_1/");
+    EXPECT_EQ(ReadFile("build_folder.txt"), "build_9/\n");  // the error body still lands
+
+    g_patchServer.serverPath = "/empty/";
+    TestHttpServer empty(TestHttpServer::Files({{"/empty/build_folder.txt", ""}}));
+    UsePort(empty.Port());
+    FetchBuildFolder();
+    EXPECT_EQ(g_patchServer.buildFolder, "build_1/");
+}
+
+TEST_F(Fetch, ManifestLinesReachTheParserAndFailuresRaise) {
+    TestHttpServer server(TestHttpServer::Files(
+        {{"/lanternvale_patch/build_1/current2.txt", "a.dat 1\n\nb.dat 2 GAME_EXE\r\nc.dat 3"}}));
+    UsePort(server.Port());
+    FilesToPatch manifest;
+    FetchManifest(manifest);
+    ASSERT_EQ(manifest.files.size(), 3u);
+    EXPECT_EQ(manifest.files[2].name, "c.dat");  // last line without a line feed
+    std::string exe;
+    manifest.GetGameExe(exe);
+    EXPECT_EQ(exe, "b.dat");
+
+    FilesToPatch local;
+    LoadLocalManifest(local);
+    EXPECT_EQ(local.files.size(), 3u);
+
+    g_patchServer.buildPath = "/nowhere/";
+    FilesToPatch failed;
+    EXPECT_THROW(FetchManifest(failed), DownloadFailedException);
+
+    UsePort(ClosedPort());
+    EXPECT_THROW(FetchManifest(failed), DownloadFailedException);
+    EXPECT_TRUE(failed.files.empty());
+}
+
+TEST_F(Fetch, AddressFileWithUnreachableBuildFolderKeepsThePreviousBuildPath) {
+    TestHttpServer server(TestHttpServer::Files({{"/lanternvale_patch/build_1/current2.txt", "a 1\n"}}));
+    PointAt(server.Port(), "/moved/");
+    ReadPatchServerAddress();
+    FetchBuildFolder();  // 404 under /moved/
+    FilesToPatch manifest;
+    FetchManifest(manifest);
+    EXPECT_EQ(manifest.files.size(), 1u);
+    EXPECT_EQ(server.CountRequests("/moved/build_folder.txt"), 1);
+}
+
+TEST_F(Fetch, OneEasyHandleReusesOneConnection) {
+    TestHttpServer server(TestHttpServer::Files({{"/a", "aaa"}, {"/b", "bbb"}}));
+    CURL* handle = curl_easy_init();
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) {
+        return s * n;
+    });
+    for (const char* path : {"/a", "/b"}) {
+        std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + path;
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_perform(handle);
+    }
+    curl_easy_cleanup(handle);
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST_F(Fetch, NginxServesABuildFolder) {
+    TempDir root;
+    PublishBuild(root.Path(), {{"game.bin", "binary", 3, "GAME_EXE"}, {"data/a.dat", "aaaa", 2, ""}},
+                 "build_2/");
+    NginxServer nginx(root.Path());
+    PointAt(nginx.Port());
+    ReadPatchServerAddress();
+    FetchBuildFolder();
+    EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_2/");
+    FilesToPatch manifest;
+    FetchManifest(manifest);
+    ASSERT_EQ(manifest.files.size(), 2u);
+    EXPECT_EQ(manifest.files[1].size, 4);
+    EXPECT_EQ(nginx.CountRequests("/lanternvale_patch/build_2/current2.txt"), 1);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// nginx on a free loopback port with a prefix of its own, serving a folder:
+// the realistic patch server of the tests. Rendered from the operators'
+// template in server/.
+
+#include <string>
+#include <vector>
+
+class NginxServer {
+public:
+    explicit NginxServer(const std::string& root);
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    int Port() const { return port_; }
+
+    // Access-log lines: "<connection> <request on it> "<request>" <status> <bytes>".
+    std::vector<std::string> AccessLog() const;
+    // Distinct connections seen, and requests for one path.
+    int ConnectionCount() const;
+    int CountRequests(const std::string& path) const;
+
+private:
+    std::string prefix_;
+    int port_ = 0;
+    int pid_ = -1;
+};
+
+// Path of a file of the source tree (the template, demo data).
+std::string SourcePath(const std::string& relative);

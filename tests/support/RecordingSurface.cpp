@@ -1,0 +1,60 @@
+#include "RecordingSurface.h"
+
+#include <thread>
+
+#include "patch/PatchRun.h"
+
+void RecordingSurface::SetStageText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stages.push_back(text);
+}
+
+void RecordingSurface::SetStatusText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    statuses.push_back(text);
+}
+
+void RecordingSurface::SetProgressRange(int64_t low, int64_t high) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rangeLow = low;
+    rangeHigh = high;
+}
+
+void RecordingSurface::SetProgressPos(int64_t pos) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    positions.push_back(pos);
+}
+
+void RecordingSurface::ShowMessageBox(const std::string& caption, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    boxes.push_back({caption, text});
+}
+
+void RecordingSurface::RunFinished(bool success) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++finishedCount;
+    lastSuccess = success;
+    finished_.notify_all();
+}
+
+bool RecordingSurface::RunPatch() {
+    int before;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        before = finishedCount;
+    }
+    std::thread worker(PatchThreadProc, static_cast<void*>(this));
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [&] { return finishedCount > before; });
+    }
+    worker.join();
+    return lastSuccess;
+}
+
+std::vector<std::string> RecordingSurface::BoxCaptions() const {
+    std::vector<std::string> captions;
+    for (const Box& box : boxes)
+        captions.push_back(box.caption);
+    return captions;
+}

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include "TestFolder.h"
+#include "patch/PatchServer.h"
+
+namespace {
+
+class Address : public ::testing::Test {
+protected:
+    void SetUp() override { g_patchServer = InitialPatchServerSettings(); }
+    void TearDown() override { g_patchServer = InitialPatchServerSettings(); }
+
+    PatchServerSettings Read(const std::string& content) {
+        WriteFile("patch_server_address.txt", content);
+        g_patchServer = InitialPatchServerSettings();
+        ReadPatchServerAddress();
+        return g_patchServer;
+    }
+
+    TestFolder folder;
+};
+
+}  // namespace
+
+TEST_F(Address, DefaultsGiveTheManifestUrlOnPort80) {
+    EXPECT_EQ(BuildPatchUrl(g_patchServer.buildPath + "current2.txt"),
+              "http://patch.lanternvale.example:80/lanternvale_patch/build_1/current2.txt");
+    ReadPatchServerAddress();  // no file: nothing changes
+    EXPECT_EQ(g_patchServer.host, "patch.lanternvale.example");
+}
+
+TEST_F(Address, TokenShapes) {
+    PatchServerSettings s = Read("http://host.test\n");
+    EXPECT_EQ(s.host, "host.test");
+    EXPECT_EQ(s.port, 80);
+    EXPECT_EQ(s.serverPath, "/");
+
+    s = Read("http://host.test:8080 trailing words\n");
+    EXPECT_EQ(s.port, 8080);
+    EXPECT_EQ(s.serverPath, "/");
+
+    s = Read("http://host.test/patches");
+    EXPECT_EQ(s.serverPath, "/patches/");
+    EXPECT_EQ(s.port, 80);
+
+    s = Read("http://host.test:81/patches/\r\nsecond line ignored");
+    EXPECT_EQ(s.host, "host.test");
+    EXPECT_EQ(s.port, 81);
+    EXPECT_EQ(s.serverPath, "/patches/");
+
+    s = Read("http://host.test:/x");
+    EXPECT_EQ(s.port, 0);
+    EXPECT_EQ(BuildPatchUrl("/x/a"), "http://host.test:0/x/a");
+
+    s = Read("ftp://xhost.test:9");  // the first seven characters are dropped unread
+    EXPECT_EQ(s.host, "host.test");
+    EXPECT_EQ(s.port, 9);
+
+    // Deeper paths lose their inner slashes.
+    s = Read("http://h/a/b");
+    EXPECT_EQ(s.serverPath, "/ab/");
+}
+
+TEST_F(Address, UnusableFilesChangeNothing) {
+    for (const char* content : {"", "\n", "   \n", "http://", "short\nhttp://second.test"}) {
+        PatchServerSettings s = Read(content);
+        EXPECT_EQ(s.host, "patch.lanternvale.example") << content;
+        EXPECT_EQ(s.serverPath, "/lanternvale_patch/");
+    }
+}
+
+TEST_F(Address, OnlyTheFirst1023CharactersOfTheLineCount) {
+    std::string host(1100, 'h');
+    PatchServerSettings s = Read("http://" + host);
+    EXPECT_EQ(s.host.size(), 1023u - 7u);
+}
+
+TEST_F(Address, BuildPathIsNotRecomputedByTheAddressFile) {
+    PatchServerSettings s = Read("http://other.test/elsewhere/");
+    EXPECT_EQ(s.serverPath, "/elsewhere/");
+    EXPECT_EQ(s.buildPath, "/lanternvale_patch/build_1/");
+}
+
+TEST(Url, LeadingSlashOfTheServerPathIsDroppedAndNothingIsEscaped) {
+    g_patchServer = InitialPatchServerSettings();
+    g_patchServer.host = "h";
+    g_patchServer.port = 8000;
+    EXPECT_EQ(BuildPatchUrl("/a b%20/c"), "http://h:8000/a b%20/c");
+    EXPECT_EQ(BuildPatchUrl("rel"), "http://h:8000/rel");
+    EXPECT_EQ(BuildPatchUrl(""), "http://h:8000/");
+    g_patchServer = InitialPatchServerSettings();
+}
