@@ -1,6 +1,7 @@
 #include "state/FileVersionFile.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "fileset/Scan.h"
 #include "state/TextFile.h"
@@ -20,6 +21,11 @@ FileVersionFile::FileVersionFile() {
         // A failed pair appends nothing; the next read starts at whatever
         // could not be converted.
         if (token != scan::Scanner::Token::kOk || !scanner.ReadInt(&entry.version))
+            continue;
+        // Names are C strings: a NUL byte ends one, and a name that ends
+        // before it begins is no name.
+        entry.name.resize(std::strlen(entry.name.c_str()));
+        if (entry.name.empty())
             continue;
         firstIndex.emplace(entry.name, entries.size());
         entries.push_back(std::move(entry));
