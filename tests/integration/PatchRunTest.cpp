@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "NginxServer.h"
@@ -292,4 +294,24 @@ TEST_F(PatchRun, StalledDownloadFailsTheRunInsteadOfHangingIt) {
     // catches it and removes the partial file.
     EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kVerifyFailed));
     EXPECT_FALSE(FileExists("slow.dat"));
+}
+
+TEST_F(PatchRun, FilesOf2GiBAndMoreCompareByTheirFullLength) {
+    // Sparse local files: only their length is compared.
+    const int64_t big = 5LL << 30;
+    WriteFile("huge.pak", "");
+    ASSERT_EQ(::truncate("huge.pak", big), 0);
+    WriteFile("edge.pak", "");
+    ASSERT_EQ(::truncate("edge.pak", 1LL << 31), 0);
+    WriteFile("file_versions.txt", "huge.pak 2\nedge.pak 1\n");
+    std::map<std::string, std::string> files = {
+        {kBuild + "current2.txt",
+         "huge.pak 2 SIZE:" + std::to_string(big) + "\nedge.pak 1 SIZE:2147483648\n"}};
+    TestHttpServer server(TestHttpServer::Files(files));
+    PointAt(server.Port());
+    RecordingSurface surface;
+    EXPECT_TRUE(surface.RunPatch());
+    EXPECT_EQ(server.CountRequests(kBuild + "huge.pak"), 0);
+    EXPECT_EQ(server.CountRequests(kBuild + "edge.pak"), 0);
+    EXPECT_TRUE(surface.boxes.empty());
 }

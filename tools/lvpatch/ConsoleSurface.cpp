@@ -73,6 +73,7 @@ void ConsoleSurface::SetStatusText(const std::string& text) {
 void ConsoleSurface::SetProgressRange(int64_t low, int64_t high) {
     low_ = low;
     high_ = high;
+    rangeSet_ = true;
     rangeSetAt_ = Clock::now();
 }
 
@@ -108,14 +109,15 @@ void ConsoleSurface::DrawLiveLine(bool force) {
         return;
     lastDraw_ = now;
 
-    std::string line = stage_;
+    // Figures first, so a narrow terminal cuts the stage text, not them.
+    std::string line;
     int64_t span = high_ - low_;
-    if (span > 1) {
+    if (rangeSet_ && span > 1) {
         int64_t done = std::clamp(pos_ - low_, int64_t{0}, span);
         double fraction = static_cast<double>(done) / static_cast<double>(span);
         constexpr int kBarWidth = 20;
         int filled = static_cast<int>(fraction * kBarWidth);
-        line += "  [" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+        line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
         line += FormatBytes(done) + " of " + FormatBytes(span);
         double seconds = std::chrono::duration<double>(now - rangeSetAt_).count();
         if (seconds > 0.5 && done > 0) {
@@ -123,7 +125,9 @@ void ConsoleSurface::DrawLiveLine(bool force) {
             line += "  " + FormatBytes(static_cast<int64_t>(rate)) + "/s";
             line += "  " + FormatDuration(static_cast<double>(span - done) / rate) + " left";
         }
+        line += "  ";
     }
+    line += stage_;
     size_t width = static_cast<size_t>(TerminalWidth(out_)) - 1;
     if (line.size() > width)
         line.resize(width);

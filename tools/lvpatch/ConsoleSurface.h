@@ -41,6 +41,7 @@ private:
     int64_t low_ = 0;
     int64_t high_ = 100;
     int64_t pos_ = 0;
+    bool rangeSet_ = false;  // the bar shows only once the run has sized it
     Clock::time_point rangeSetAt_ = Clock::now();
     Clock::time_point lastDraw_{};
     bool lineOpen_ = false;
