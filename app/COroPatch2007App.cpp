@@ -1,0 +1,38 @@
+#include "app/COroPatch2007App.h"
+
+#include <curl/curl.h>
+
+#include <QCoreApplication>
+#include <csignal>
+#include <memory>
+
+#include "ui/CExplorer1.h"
+#include "ui/COroPatch2007Dlg.h"
+
+void COroPatch2007App::PrepareProcess() {
+    // The game, the test client and the options program are never waited
+    // for; ones that end while the launcher runs must not stay as zombies.
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = SA_NOCLDWAIT;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
+
+    CExplorer1::PrepareApplication();
+}
+
+bool COroPatch2007App::InitInstance() {
+    curl_global_init(CURL_GLOBAL_ALL);
+    QCoreApplication::setOrganizationName(QStringLiteral("Grinning Otter Works"));
+
+    // The role: a present COroPatch2007Dlg::kUpdatingMarker means a
+    // self-update hand-off is to be finished instead of showing the window.
+    return RunNormalRole();
+}
+
+bool COroPatch2007App::RunNormalRole() {
+    auto dialog = std::make_unique<COroPatch2007Dlg>();
+    dialog->exec();
+    dialog.reset();
+    return false;
+}

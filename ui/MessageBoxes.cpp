@@ -1,0 +1,20 @@
+#include "ui/MessageBoxes.h"
+
+#include <QMessageBox>
+
+void MessageBoxes::ShowOwned(QWidget* owner, const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+QWidget* MessageBoxes::ShowOwnerless(const QString& caption, const QString& text,
+                                     std::function<void()> dismissed) {
+    auto* box = new QMessageBox(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // finished() also comes from the close box and Escape: any dismissal
+    // releases the run.
+    QObject::connect(box, &QDialog::finished, box,
+                     [dismissed = std::move(dismissed)] { dismissed(); });
+    box->show();
+    return box;
+}
