@@ -1,0 +1,49 @@
+#include "PublishHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "TestFolder.h"
+#include "state/TextFile.h"
+
+namespace fs = std::filesystem;
+
+void MakeBuild(const std::string& dir, const std::map<std::string, std::string>& files) {
+    for (const auto& [name, content] : files)
+        WriteFile(dir + "/" + name, content);
+}
+
+std::map<std::string, FilesToPatch::File> ReadManifest(const std::string& root,
+                                                       const std::string& buildFolder) {
+    FilesToPatch manifest;
+    ForEachLine(root + "/lanternvale_patch/" + buildFolder + "current2.txt",
+                [&](const std::string& line) { manifest.ParseLine(line); });
+    std::map<std::string, FilesToPatch::File> byName;
+    for (const FilesToPatch::File& file : manifest.files)
+        byName[file.name] = file;
+    return byName;
+}
+
+std::string Snapshot(const std::string& root) {
+    std::set<std::string> paths;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        paths.insert(fs::relative(it->path(), root).string());
+    std::string text;
+    for (const std::string& path : paths)
+        text += path + "\n";
+    const std::string pointer = root + "/lanternvale_patch/build_folder.txt";
+    if (FileExists(pointer))
+        text += "build_folder.txt: " + ReadFile(pointer);
+    return text;
+}
+
+lvpublish::PublishReport PublishOrFail(const std::string& build, const std::string& root,
+                                       const std::string& gameExe, const std::string& testClient) {
+    lvpublish::PublishOutcome outcome = lvpublish::Publish({build, root, "", gameExe, testClient});
+    EXPECT_TRUE(outcome.ok) << outcome.error;
+    return outcome.report;
+}

@@ -1,0 +1,223 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "NginxServer.h"
+#include "PatchServerFixture.h"
+#include "PublishHelpers.h"
+#include "RecordingSurface.h"
+#include "TestFolder.h"
+
+using lvpublish::Change;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+const std::string kLvpatch = LVPATCH_PATH;
+const std::string kLvpublish = LVPUBLISH_PATH;
+
+std::string Bytes(size_t n, int seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + static_cast<size_t>(seed) * 17) % 251);
+    return s;
+}
+
+// Paths requested after the first `from` lines of the access log.
+std::vector<std::string> RequestsSince(const NginxServer& nginx, size_t from) {
+    std::vector<std::string> paths;
+    std::vector<std::string> log = nginx.AccessLog();
+    for (size_t i = from; i < log.size(); ++i) {
+        size_t begin = log[i].find("\"GET ") + 5;
+        paths.push_back(log[i].substr(begin, log[i].find(' ', begin) - begin));
+    }
+    return paths;
+}
+
+}  // namespace
+
+TEST(PublishAndPatch, LvpatchFetchesOnlyAddedAndChangedFiles) {
+    TempDir work;
+    TempDir root;
+    TempDir game;
+    const std::string b1 = work.Path() + "/b1";
+    const std::string b2 = work.Path() + "/b2";
+    MakeBuild(b1, {{"game.sh", "#!/bin/sh\necho play\n"},
+                   {"data/big.dat", Bytes(600000, 1)},
+                   {"data/edit.dat", Bytes(1000, 2)},
+                   {"data/gone.dat", "gone"},
+                   {"tc.sh", "#!/bin/sh\necho test\n"}});
+    MakeBuild(b2, {{"game.sh", "#!/bin/sh\necho play\n"},
+                   {"data/big.dat", Bytes(600000, 1)},
+                   {"data/edit.dat", Bytes(1000, 3)},
+                   {"data/new/added.dat", "added"},
+                   {"tc.sh", "#!/bin/sh\necho test\n"}});
+    PublishOrFail(b1, root.Path(), "game.sh", "tc.sh");
+    NginxServer nginx(root.Path());
+    WriteFile(game.Path() + "/patch_server_address.txt",
+              "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/lanternvale_patch/\n");
+
+    ProcessResult first = RunProcess({kLvpatch, "--dir", game.Path()});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_THAT(first.out, HasSubstr("game: game.sh\ntest client: tc.sh\n"));
+    EXPECT_EQ(ReadFile(game.Path() + "/data/big.dat"), Bytes(600000, 1));
+
+    // Sizes come from the manifest, so an up-to-date folder costs two requests.
+    size_t mark = nginx.AccessLog().size();
+    ASSERT_EQ(RunProcess({kLvpatch, "--dir", game.Path()}).exitCode, 0);
+    EXPECT_THAT(RequestsSince(nginx, mark), ElementsAre("/lanternvale_patch/build_folder.txt",
+                                                        "/lanternvale_patch/build_1/current2.txt"));
+
+    PublishOrFail(b2, root.Path(), "game.sh", "tc.sh");
+    mark = nginx.AccessLog().size();
+    ProcessResult third = RunProcess({kLvpatch, "--dir", game.Path()});
+    ASSERT_EQ(third.exitCode, 0) << third.err;
+    EXPECT_THAT(RequestsSince(nginx, mark),
+                ElementsAre("/lanternvale_patch/build_folder.txt",
+                            "/lanternvale_patch/build_2/current2.txt",
+                            "/lanternvale_patch/build_2/data/edit.dat",
+                            "/lanternvale_patch/build_2/data/new/added.dat"));
+    EXPECT_EQ(nginx.CountRequests("/lanternvale_patch/build_2/data/big.dat"), 0);
+    EXPECT_EQ(ReadFile(game.Path() + "/data/edit.dat"), Bytes(1000, 3));
+    EXPECT_EQ(ReadFile(game.Path() + "/data/new/added.dat"), "added");
+}
+
+TEST(PublishAndPatch, LaunchersPatchingDuringPublishesAlwaysFindACompleteBuild) {
+    FreshSettings settings;
+    TestFolder game;
+    TempDir work;
+    TempDir root;
+    // Four builds that differ from each other in content, size and files.
+    std::vector<std::string> builds;
+    for (int k = 0; k < 4; ++k) {
+        builds.push_back(work.Path() + "/b" + std::to_string(k));
+        std::map<std::string, std::string> files = {
+            {"base.dat", Bytes(300000, 0)},
+            {"step.dat", Bytes(100000 + 5000 * static_cast<size_t>(k), k)},
+            {"only" + std::to_string(k % 2) + "/x.dat", Bytes(20000, k + 7)},
+            {"game.sh", "game " + std::to_string(k)}};
+        MakeBuild(builds.back(), files);
+    }
+    PublishOrFail(builds[0], root.Path(), "game.sh");
+    NginxServer nginx(root.Path());
+    PointAt(nginx.Port());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> published{1};
+    std::string publishError;
+    std::thread publisher([&] {
+        for (int k = 1; !stop && k < 400; ++k) {
+            lvpublish::PublishOutcome outcome =
+                lvpublish::Publish({builds[k % 4], root.Path(), "", "game.sh"});
+            if (!outcome.ok) {
+                publishError = outcome.error;
+                return;
+            }
+            ++published;
+        }
+    });
+
+    // Bounded in runs and in time; a slow machine just checks fewer switches.
+    std::vector<std::string> failures;
+    std::set<std::string> buildsSeen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    int runs = 0;
+    while (runs < 200 && std::chrono::steady_clock::now() < deadline &&
+           (runs < 60 || published < 30)) {
+        ++runs;
+        RecordingSurface surface;
+        bool ok = surface.RunPatch();
+        std::string folder = ReadFile("build_folder.txt");
+        folder = folder.substr(0, folder.find('\n'));
+        buildsSeen.insert(folder);
+        if (!ok || !surface.boxes.empty()) {
+            failures.push_back("run " + std::to_string(runs) + " of " + folder + ": " +
+                               (surface.boxes.empty() ? "failed" : surface.boxes[0].caption));
+            continue;
+        }
+        // The folder now holds exactly the build the run was told about.
+        for (const auto& [name, entry] : ReadManifest(root.Path(), folder))
+            if (ReadFile(name) != ReadFile(root.Path() + "/lanternvale_patch/" + folder + name))
+                failures.push_back("run " + std::to_string(runs) + ": " + name + " is not " +
+                                   folder + "'s");
+    }
+    stop = true;
+    publisher.join();
+
+    EXPECT_EQ(publishError, "");
+    EXPECT_THAT(failures, ElementsAre());
+    RecordProperty("runs", runs);
+    RecordProperty("builds_published", published.load());
+    RecordProperty("builds_seen", static_cast<int>(buildsSeen.size()));
+}
+
+TEST(PublishAndPatch, PublishersTakeTurnsAndEachBuildsOnTheLast) {
+    TempDir work;
+    TempDir root;
+    MakeBuild(work.Path() + "/old", {{"a.dat", "old"}});
+    MakeBuild(work.Path() + "/new", {{"a.dat", "new"}, {"b.dat", "b"}});
+    PublishOrFail(work.Path() + "/old", root.Path());
+
+    lvpublish::PublishOutcome outcomes[2];
+    std::thread threads[2];
+    for (int i = 0; i < 2; ++i)
+        threads[i] = std::thread([&, i] {
+            outcomes[i] = lvpublish::Publish({work.Path() + "/new", root.Path()});
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+
+    ASSERT_TRUE(outcomes[0].ok) << outcomes[0].error;
+    ASSERT_TRUE(outcomes[1].ok) << outcomes[1].error;
+    // Whichever went second saw the first one's build as current.
+    const lvpublish::PublishReport& first =
+        outcomes[0].report.buildFolder == "build_2/" ? outcomes[0].report : outcomes[1].report;
+    const lvpublish::PublishReport& second =
+        outcomes[0].report.buildFolder == "build_2/" ? outcomes[1].report : outcomes[0].report;
+    EXPECT_EQ(first.previousBuildFolder, "build_1/");
+    EXPECT_EQ(first.Count(Change::kChanged), 1);
+    EXPECT_EQ(second.buildFolder, "build_3/");
+    EXPECT_EQ(second.previousBuildFolder, "build_2/");
+    EXPECT_EQ(second.Count(Change::kUnchanged), 2);
+    EXPECT_EQ(ReadFile(root.Path() + "/lanternvale_patch/build_folder.txt"), "build_3/\n");
+}
+
+TEST(LvpublishCommand, SummaryRefusalAndUsage) {
+    TempDir work;
+    TempDir root;
+    MakeBuild(work.Path() + "/b", {{"game.sh", "g"}, {"data/a.dat", "aaaa"}});
+    ProcessResult ok =
+        RunProcess({kLvpublish, work.Path() + "/b", root.Path(), "--game-exe", "game.sh"});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_EQ(ok.err, "");
+    EXPECT_THAT(ok.out, HasSubstr("Published build_1/\n"));
+    EXPECT_THAT(ok.out, HasSubstr("added         2 files\n"));
+    EXPECT_THAT(ok.out, HasSubstr("A new player downloads 5 B (5 bytes).\n"));
+
+    WriteFile(work.Path() + "/b/NoxPatch2011.exe", "launcher");
+    ProcessResult refused = RunProcess({kLvpublish, work.Path() + "/b", root.Path()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_THAT(refused.err,
+                ::testing::MatchesRegex("lvpublish: cannot publish "
+                                        "'NoxPatch2011.exe': .*NoxPatch2011_new.exe\n"));
+    EXPECT_EQ(ReadFile(root.Path() + "/lanternvale_patch/build_folder.txt"), "build_1/\n");
+
+    for (std::vector<std::string> args : {std::vector<std::string>{},
+                                          {"only-one"},
+                                          {"a", "b", "c"},
+                                          {"a", "b", "--bogus"},
+                                          {"a", "b", "--game-exe"},
+                                          {"a", "b", "--game-exe=x", "--game-exe", "y"}}) {
+        args.insert(args.begin(), kLvpublish);
+        ProcessResult usage = RunProcess(args);
+        EXPECT_EQ(usage.exitCode, 2) << args.size();
+        EXPECT_THAT(usage.err, HasSubstr("Try 'lvpublish --help'."));
+    }
+    ProcessResult help = RunProcess({kLvpublish, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_THAT(help.out, HasSubstr("Usage: lvpublish BUILD_DIR SERVER_ROOT"));
+}

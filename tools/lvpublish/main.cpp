@@ -1,0 +1,139 @@
+// lvpublish: publishes a game build to a patch-server folder.
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Publish.h"
+#include "tools/lvpatch/ConsoleSurface.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--game-exe PATH]\n"
+    "                 [--test-client PATH]\n"
+    "\n"
+    "Publishes the files of BUILD_DIR (all of its folders) as a new build under\n"
+    "SERVER_ROOT/lanternvale_patch/, the folder a web server serves to launchers,\n"
+    "and makes it the current build.\n"
+    "\n"
+    "  --build-folder NAME/  name of the new build folder; it must not exist.\n"
+    "                        Default: build_N/, one above the highest there is.\n"
+    "  --game-exe PATH       the game program, tagged GAME_EXE (Play starts it).\n"
+    "  --test-client PATH    the test client, tagged TEST_CLIENT.\n"
+    "                        PATH is a name inside BUILD_DIR or a path to the file.\n"
+    "\n"
+    "Versions carry over from the current build: unchanged files keep theirs,\n"
+    "changed and returning files get one above any this server has used, new\n"
+    "files get 1. The new build is written and flushed completely before\n"
+    "build_folder.txt is switched to it in one step, so launchers patching\n"
+    "meanwhile see the old build or the new one. Earlier builds stay in place.\n"
+    "To update the launcher itself, put the new program in the build as\n"
+    "NoxPatch2011_new.exe.\n"
+    "\n"
+    "Exit status: 0 published, 1 refused or failed (nothing switched), 2 bad usage.\n";
+
+int UsageError(const std::string& reason) {
+    std::fprintf(stderr, "lvpublish: %s\n", reason.c_str());
+    std::fprintf(stderr, "Try 'lvpublish --help'.\n");
+    return 2;
+}
+
+const char* Plural(int count) {
+    return count == 1 ? "file" : "files";
+}
+
+// The names of one kind of change, a few of them.
+void PrintNames(const char* label, const std::vector<std::string>& names) {
+    constexpr size_t kShown = 20;
+    std::printf("  %-10s %4zu %s\n", label, names.size(), Plural(static_cast<int>(names.size())));
+    for (size_t i = 0; i < names.size() && i < kShown; ++i)
+        std::printf("               %s\n", names[i].c_str());
+    if (names.size() > kShown)
+        std::printf("               ... and %zu more\n", names.size() - kShown);
+}
+
+void PrintSummary(const lvpublish::PublishReport& report) {
+    using lvpublish::Change;
+    std::printf("Published %s", report.buildFolder.c_str());
+    if (report.hadPrevious)
+        std::printf(" (previous build: %s)", report.previousBuildFolder.c_str());
+    std::printf("\n");
+    std::vector<std::string> added, changed;
+    for (const lvpublish::PublishedFile& file : report.files) {
+        if (file.change == Change::kAdded)
+            added.push_back(file.name + " (version " + std::to_string(file.version) + ")");
+        else if (file.change == Change::kChanged)
+            changed.push_back(file.name + " (version " + std::to_string(file.version) + ")");
+    }
+    PrintNames("added", added);
+    PrintNames("changed", changed);
+    int unchanged = report.Count(Change::kUnchanged);
+    std::printf("  %-10s %4d %s\n", "unchanged", unchanged, Plural(unchanged));
+    PrintNames("removed", report.removed);
+    std::printf("%s downloads %s (%" PRId64 " bytes).\n",
+                report.hadPrevious ? "A player of the previous build" : "A new player",
+                FormatBytes(report.DownloadBytes()).c_str(), report.DownloadBytes());
+    for (const std::string& note : report.notes)
+        std::printf("note: %s\n", note.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    lvpublish::PublishOptions options;
+    std::vector<std::string> positional;
+    struct Valued {
+        const char* flag;
+        std::string* value;
+    } valued[] = {{"--build-folder", &options.buildFolder},
+                  {"--game-exe", &options.gameExe},
+                  {"--test-client", &options.testClient}};
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        bool matched = false;
+        for (const Valued& option : valued) {
+            std::string flag = option.flag;
+            std::string value;
+            if (arg == flag) {
+                if (i + 1 >= argc)
+                    return UsageError(flag + " needs a value");
+                value = argv[++i];
+            } else if (arg.rfind(flag + "=", 0) == 0) {
+                value = arg.substr(flag.size() + 1);
+            } else {
+                continue;
+            }
+            if (!option.value->empty())
+                return UsageError(flag + " given twice");
+            if (value.empty())
+                return UsageError(flag + " needs a value");
+            *option.value = value;
+            matched = true;
+            break;
+        }
+        if (matched)
+            continue;
+        if (arg.size() > 1 && arg[0] == '-')
+            return UsageError("unknown option '" + arg + "'");
+        positional.push_back(arg);
+    }
+    if (positional.size() != 2)
+        return UsageError("expected BUILD_DIR and SERVER_ROOT");
+    options.buildDir = positional[0];
+    options.serverRoot = positional[1];
+
+    lvpublish::PublishOutcome outcome = lvpublish::Publish(options);
+    if (!outcome.ok) {
+        std::fprintf(stderr, "lvpublish: %s\n", outcome.error.c_str());
+        return 1;
+    }
+    PrintSummary(outcome.report);
+    return 0;
+}
