@@ -1,0 +1,130 @@
+#include "UiSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "TestFolder.h"
+#include "res/LauncherLayout.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+void RecordingBoxes::ShowOwned(QWidget*, const QString& caption, const QString& text) {
+    boxes.push_back({true, caption.toStdString(), text.toStdString()});
+}
+
+QWidget* RecordingBoxes::ShowOwnerless(const QString& caption, const QString& text,
+                                       std::function<void()> dismissed) {
+    boxes.push_back({false, caption.toStdString(), text.toStdString()});
+    dismissed();
+    return nullptr;
+}
+
+std::vector<std::string> RecordingBoxes::Captions() const {
+    std::vector<std::string> captions;
+    for (const Box& box : boxes)
+        captions.push_back(box.caption);
+    return captions;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return QTest::qWaitFor(done, static_cast<int>(limit.count()));
+}
+
+namespace {
+
+std::string ButtonState(const COroPatch2007Dlg& window, int id, bool withText) {
+    auto* button = static_cast<QPushButton*>(window.Control(id));
+    std::string state;
+    if (id != layout::kPlay)
+        state += button->isHidden() ? "hidden," : "shown,";
+    state += button->isEnabled() ? "on" : "off";
+    if (withText)
+        state += " '" + button->text().toStdString() + "'";
+    return state;
+}
+
+}  // namespace
+
+std::string Describe(const COroPatch2007Dlg& window) {
+    auto* status = static_cast<QLabel*>(window.Control(layout::kStatusText));
+    return "play:" + ButtonState(window, layout::kPlay, true) +
+           " | test:" + ButtonState(window, layout::kTestClient, false) +
+           " | options:" + ButtonState(window, layout::kOptions, false) +
+           " | download:" + ButtonState(window, layout::kDownloadPatch, true) + " | status '" +
+           status->text().toStdString() + "'";
+}
+
+void InstallFakeProgram(const std::string& name) {
+    fs::copy_file(FAKE_GAME_PATH, name, fs::copy_options::overwrite_existing);
+    fs::permissions(name, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+}
+
+std::string FakeProgramBytes() {
+    return ReadFile(FAKE_GAME_PATH);
+}
+
+std::optional<FakeRun> ReadFakeRun(const std::string& name) {
+    if (!FileExists(name + ".ran"))
+        return std::nullopt;
+    std::istringstream record(ReadFile(name + ".ran"));
+    FakeRun run;
+    std::getline(record, run.folder);
+    record >> run.argumentCount;
+    return run;
+}
+
+std::unique_ptr<XServer> XServer::Start() {
+    const char* xvfb = "/usr/bin/Xvfb";
+    if (::access(xvfb, X_OK) != 0)
+        return nullptr;
+    for (int display = 90; display < 190; ++display) {
+        const std::string name = ":" + std::to_string(display);
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+        if (FileExists(socket) || FileExists("/tmp/.X" + std::to_string(display) + "-lock"))
+            continue;
+        std::vector<std::string> args = {xvfb,           name,        "-screen", "0",
+                                         "1280x1024x24", "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        int rc = ::posix_spawn(&pid, xvfb, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            return nullptr;
+        for (int i = 0; i < 200; ++i) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                break;  // taken after all; try the next display
+            if (FileExists(socket))
+                return std::unique_ptr<XServer>(new XServer(pid, name));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    return nullptr;
+}
+
+XServer::~XServer() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+}
