@@ -23,6 +23,8 @@ const char kUsage[] =
     "  --game-exe PATH       the game program, tagged GAME_EXE (Play starts it).\n"
     "  --test-client PATH    the test client, tagged TEST_CLIENT.\n"
     "                        PATH is a name inside BUILD_DIR or a path to the file.\n"
+    "                        One file may be both; its line then has no room for\n"
+    "                        the SHA256 tag, and the next publish compares bytes.\n"
     "\n"
     "Versions carry over from the current build: unchanged files keep theirs,\n"
     "changed and returning files get one above any this server has used, new\n"
