@@ -184,7 +184,9 @@ bool COroPatch2007Dlg::OnInitDialog() {
 
 unsigned COroPatch2007Dlg::SetTimer(unsigned id, int milliseconds) {
     KillTimer(id);
-    const int qtId = startTimer(milliseconds);
+    // Coarse timers may fire up to 5% early; the countdown and the close
+    // delay must not.
+    const int qtId = startTimer(milliseconds, Qt::PreciseTimer);
     if (qtId == 0)
         return 0;
     m_qtTimers[id] = qtId;
