@@ -24,8 +24,8 @@ const char kUsage[] =
     "On a terminal a live line shows the stage, progress, rate and time left;\n"
     "otherwise each stage and status text is printed on its own line.\n"
     "Messages meant for the player go to standard error; the run goes on.\n"
-    "After a success the game program (\"game: NAME\") and, when there is one,\n"
-    "the test client (\"test client: NAME\") are printed.\n"
+    "After a success the game program (\"game: NAME\") and the test client\n"
+    "(\"test client: NAME\") are printed, each when the build names one.\n"
     "\n"
     "Exit status: 0 success, 1 the run failed, 2 bad usage or unusable folder.\n";
 
@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
 
     if (!success)
         return 1;
-    std::printf("game: %s\n", surface.m_gameExe.c_str());
+    if (!surface.m_gameExe.empty())
+        std::printf("game: %s\n", surface.m_gameExe.c_str());
     if (!surface.m_testClient.empty())
         std::printf("test client: %s\n", surface.m_testClient.c_str());
     return 0;
