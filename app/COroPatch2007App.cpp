@@ -25,8 +25,9 @@ bool COroPatch2007App::InitInstance() {
     curl_global_init(CURL_GLOBAL_ALL);
     QCoreApplication::setOrganizationName(QStringLiteral("Grinning Otter Works"));
 
-    // The role: a present COroPatch2007Dlg::kUpdatingMarker means a
-    // self-update hand-off is to be finished instead of showing the window.
+    // Role selection. While COroPatch2007Dlg::kUpdatingMarker exists a start
+    // is to finish the self-update hand-off (app/UpdateRole.h) instead of
+    // showing the window; that branch belongs here, before the normal role.
     return RunNormalRole();
 }
 

@@ -66,6 +66,19 @@ class LauncherWindow : public ::testing::Test {
     std::shared_ptr<RecordingBoxes> boxes = std::make_shared<RecordingBoxes>();
 };
 
+// A real message box the run shows, once it is up.
+QMessageBox* WaitForBox(const QString& caption) {
+    QMessageBox* box = nullptr;
+    WaitUntil([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == caption)
+                box = qobject_cast<QMessageBox*>(widget);
+        }
+        return box != nullptr;
+    });
+    return box;
+}
+
 std::vector<BuildFile> GameBuild() {
     return {
         {"game.bin", FakeProgramBytes(), 1, "GAME_EXE"},
@@ -216,17 +229,9 @@ TEST_F(LauncherWindow, ClosingWhileTheRunShowsABoxReleasesTheRun) {
     PointAt(server.Port());
     auto window = std::make_unique<COroPatch2007Dlg>();  // the real boxes
     window->show();
-
-    QWidget* box = nullptr;
-    ASSERT_TRUE(WaitUntil([&] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->isVisible() && widget->windowTitle() == "Patch Server Unavailable")
-                box = widget;
-        }
-        return box != nullptr;
-    }));
+    QMessageBox* box = WaitForBox("Patch Server Unavailable");
+    ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->parentWidget(), nullptr);
-    EXPECT_NE(qobject_cast<QMessageBox*>(box), nullptr);
     // The run waits for the player while the window goes on working.
     QTest::qWait(200);
     EXPECT_TRUE(window->RunActive());
@@ -242,15 +247,8 @@ TEST_F(LauncherWindow, DismissingTheRunsBoxLetsTheRunEnd) {
     PointAt(server.Port());
     auto window = std::make_unique<COroPatch2007Dlg>();
     window->show();
-
-    QMessageBox* box = nullptr;
-    ASSERT_TRUE(WaitUntil([&] {
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->isVisible() && widget->windowTitle() == "Patch Server Unavailable")
-                box = qobject_cast<QMessageBox*>(widget);
-        }
-        return box != nullptr;
-    }));
+    QMessageBox* box = WaitForBox("Patch Server Unavailable");
+    ASSERT_NE(box, nullptr);
     QTest::qWait(200);
     EXPECT_TRUE(window->RunActive());
     box->button(QMessageBox::Ok)->click();
