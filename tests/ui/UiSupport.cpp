@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +16,6 @@
 
 #include "TestFolder.h"
 #include "res/LauncherLayout.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -101,25 +99,35 @@ std::unique_ptr<XServer> XServer::Start() {
         for (std::string& arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        pid_t pid = 0;
-        int rc = ::posix_spawn(&pid, xvfb, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0)
+        // Runs before any other thread exists. The server goes with this
+        // process, even when a sanitizer ends it early; so do the programs
+        // that drew on it.
+        const pid_t parent = ::getpid();
+        const pid_t pid = ::fork();
+        if (pid < 0)
             return nullptr;
-        for (int i = 0; i < 200; ++i) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid)
-                break;  // taken after all; try the next display
-            if (FileExists(socket))
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(127);
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execv(xvfb, argv.data());
+            ::_exit(127);
+        }
+        bool ended = false;
+        for (int i = 0; i < 200 && !ended; ++i) {
+            // It ends at once when the display was taken after all.
+            ended = ::waitpid(pid, nullptr, WNOHANG) == pid;
+            if (!ended && FileExists(socket))
                 return std::unique_ptr<XServer>(new XServer(pid, name));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
+        if (!ended) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
     }
     return nullptr;
 }
