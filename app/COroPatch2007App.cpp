@@ -6,8 +6,24 @@
 #include <csignal>
 #include <memory>
 
+#include <QMessageBox>
+
+#include "app/UpdateRole.h"
+#include "platform/Platform.h"
+#include "res/Strings.h"
 #include "ui/CExplorer1.h"
 #include "ui/COroPatch2007Dlg.h"
+
+namespace {
+
+// An ownerless box with a single OK button, titled like the application.
+void ShowAppBox(const std::string& caption, const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace
 
 void COroPatch2007App::PrepareProcess() {
     // The game, the test client and the options program are never waited
@@ -22,13 +38,24 @@ void COroPatch2007App::PrepareProcess() {
 }
 
 bool COroPatch2007App::InitInstance() {
+    if (!platform::StartSockets()) {
+        ShowAppBox(QCoreApplication::applicationName().toStdString(), res::kSocketsInitFailed);
+        return false;
+    }
     curl_global_init(CURL_GLOBAL_ALL);
     QCoreApplication::setOrganizationName(QStringLiteral("Grinning Otter Works"));
 
-    // Role selection. While COroPatch2007Dlg::kUpdatingMarker exists a start
-    // is to finish the self-update hand-off (app/UpdateRole.h) instead of
-    // showing the window; that branch belongs here, before the normal role.
+    if (UpdateHandOffPending())
+        return RunUpdateRole();
     return RunNormalRole();
+}
+
+bool COroPatch2007App::RunUpdateRole() {
+    UpdateRole role;
+    role.ownProgramName = platform::BaseName(platform::OwnProgramPath());
+    role.showBox = ShowAppBox;
+    role.Run();
+    return false;
 }
 
 bool COroPatch2007App::RunNormalRole() {

@@ -13,4 +13,8 @@ class COroPatch2007App {
     // Shows the launcher window until it closes; its destruction writes the
     // options file.
     bool RunNormalRole();
+
+    // Finishes a self-update hand-off: replaces NoxPatch2011.exe with this
+    // program and starts it.
+    bool RunUpdateRole();
 };

@@ -8,8 +8,7 @@
 #include <functional>
 #include <string>
 
-inline constexpr const char* kUpdatingMarker = "NoxPatch2011_updating.txt";
-inline constexpr const char* kRestartedMarker = "NoxPatch2011_was_restarted.txt";
+#include "fileset/FilesToPatch.h"
 
 struct UpdateRole {
     using ShowBox = std::function<void(const std::string& caption, const std::string& text)>;

@@ -51,9 +51,12 @@ private:
     void FindTagged(const char* word, std::string& result) const;
 };
 
-// The launcher's own program and its successor as the manifest names them.
+// The launcher's own program and its successor as the manifest names them,
+// and the two markers of the hand-off from one to the other.
 inline constexpr const char* kLauncherExe = "NoxPatch2011.exe";
 inline constexpr const char* kNewLauncherExe = "NoxPatch2011_new.exe";
+inline constexpr const char* kUpdatingMarker = "NoxPatch2011_updating.txt";
+inline constexpr const char* kRestartedMarker = "NoxPatch2011_was_restarted.txt";
 
 // True when `other` and the launcher program have the same length and bytes.
 // Closes `other` in every case.

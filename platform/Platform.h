@@ -36,6 +36,11 @@ bool CopyFileOver(const std::string& source, const std::string& target);
 // Returns the process id, or nothing when the process could not be started.
 std::optional<int> StartProgram(const std::string& path);
 
+// Starts the network layer for the process. POSIX sockets need no start, so
+// this cannot fail here; a platform whose sockets must be started does it
+// here and reports failure.
+bool StartSockets();
+
 // Absolute path of the running program file.
 std::string OwnProgramPath();
 

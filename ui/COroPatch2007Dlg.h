@@ -28,8 +28,6 @@ class COroPatch2007Dlg : public QDialog {
     static constexpr unsigned kLaunchTimerId = 2;
     static constexpr const char* kOptionsWindowTitle = "Lantern Vale Launcher Options";
     static constexpr const char* kOptionsProgram = "NoxOptions.exe";
-    static constexpr const char* kRestartedMarker = "NoxPatch2011_was_restarted.txt";
-    static constexpr const char* kUpdatingMarker = "NoxPatch2011_updating.txt";
     static constexpr const char* kWindowedModeMarker = "windowed_mode.txt";
 
     explicit COroPatch2007Dlg(QWidget* parent = nullptr);

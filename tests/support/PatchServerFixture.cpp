@@ -1,5 +1,6 @@
 #include "PatchServerFixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "TestFolder.h"
@@ -92,4 +94,22 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     ::waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+std::vector<int> ProcessesRunning(const std::string& path) {
+    std::vector<int> pids;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+        int pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        char target[4096];
+        std::string link = "/proc/" + std::to_string(pid) + "/exe";
+        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+            pids.push_back(pid);
+    }
+    if (proc)
+        ::closedir(proc);
+    return pids;
 }

@@ -35,6 +35,9 @@ struct ProcessResult {
 // Runs a program to its end with the given working folder, capturing output.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = ".");
 
+// Processes whose program file is `path` (an absolute path).
+std::vector<int> ProcessesRunning(const std::string& path);
+
 // Resets the process-wide server settings (each test is its own launcher).
 struct FreshSettings {
     FreshSettings() { g_patchServer = InitialPatchServerSettings(); }

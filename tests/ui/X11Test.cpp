@@ -111,6 +111,14 @@ class OnX11 : public ::testing::Test {
             GTEST_SKIP() << "no X server: Xvfb is not installed or did not start";
     }
 
+    void TearDown() override {
+        // A program a test started must not outlive it: it would hold the
+        // test's output open and keep ctest waiting.
+        for (const char* name : {"/NoxOptions.exe", "/NoxPatch2011.exe"})
+            for (int pid : ProcessesRunning(game.Path() + name))
+                ::kill(pid, SIGKILL);
+    }
+
     FreshSettings settings;
     TestFolder game;
 };
