@@ -5,7 +5,8 @@ beside a baseline measured in the same script: curl fetching the same URLs.
 Usage: bench/run.py [--rounds N] [--only NAME ...] [--build DIR]
 Scenarios: big (one 1 GiB file), many (2000 files of 8 KiB), sizes (size
 stage, 20 x 50 MiB against 20 x 1 KiB), uptodate (20 000 files already
-current), memory (peak RSS, 1 GiB against 1 MiB).
+current), memory (peak RSS, 1 GiB against 1 MiB), window (the launcher
+window against lvpatch on the same 1 GiB install).
 Needs: nginx, curl (scripts/setup installs both) and a built lvpatch.
 """
 
@@ -230,6 +231,53 @@ def memory(args, work, lvpatch):
     report("memory: peak resident memory of a fresh install", rows)
 
 
+def until_ledger(argv, game, env=None):
+    """Starts a front end in `game` and returns the seconds until its patch
+    run has written the ledger (the run's last file write), then ends it."""
+    ledger = os.path.join(game, "file_versions.txt")
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, cwd=game, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    while not os.path.exists(ledger):
+        if proc.poll() is not None and not os.path.exists(ledger):
+            raise RuntimeError("%s ended without a run" % argv[0])
+        time.sleep(0.002)
+    elapsed = time.perf_counter() - start
+    proc.kill()
+    proc.wait()
+    return elapsed
+
+
+def window(args, work, lvpatch):
+    """The launcher window (offscreen) against the console front end, same
+    patch, same server; both timed from start until the ledger is written."""
+    launcher = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(lvpatch))),
+                            "bin", "NoxPatch2011.exe")
+    if not os.access(launcher, os.X_OK):
+        print("\n### window: skipped, no %s" % launcher)
+        return
+    server = os.path.join(work, "server-window")
+    publish(server, [("big.dat", 1 << 30)])
+    nginx = Nginx(server, work)
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    try:
+        ours, theirs = [], []
+        for _ in range(args.rounds):
+            game = game_folder(work, nginx.port)
+            ours.append(until_ledger([launcher], game, env))
+            shutil.rmtree(game)
+            game = game_folder(work, nginx.port)
+            theirs.append(until_ledger([lvpatch], game))
+            shutil.rmtree(game)
+        report("window: fresh install of 1 GiB, launcher window against lvpatch "
+               "(ratio of medians %.3f)" % (median(ours) / median(theirs)),
+               [("NoxPatch2011.exe, offscreen, start to ledger written", ours, "s"),
+                ("lvpatch, start to ledger written", theirs, "s")])
+    finally:
+        nginx.stop()
+        shutil.rmtree(server)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
@@ -248,6 +296,7 @@ def main():
         "sizes": lambda: sizes(args, work, lvpatch),
         "uptodate": lambda: uptodate(args, work, lvpatch),
         "memory": lambda: memory(args, work, lvpatch),
+        "window": lambda: window(args, work, lvpatch),
     }
     try:
         print("lvpatch benchmarks, %d rounds each, %s" % (args.rounds, time.strftime("%Y-%m-%d")))

@@ -491,7 +491,8 @@ bool Publisher::Stage() {
             report_.notes.push_back(std::string("launchers will replace themselves with this "
                                                 "build's ") +
                                     kNewLauncherExe);
-    for (const auto& [name, entry] : previous_) {
+    for (const auto& previous : previous_) {
+        const std::string& name = previous.first;
         bool kept = std::any_of(report_.files.begin(), report_.files.end(),
                                 [&](const PublishedFile& file) { return file.name == name; });
         if (!kept)
