@@ -1,6 +1,8 @@
 // Fetching the marked files into the game folder with progress, noticing a
 // new launcher program, and verifying the result against disk and ledger.
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,17 @@ void AppendOneDecimal(std::string& out, double value) {
     out.append(buffer, result.ptr);
 }
 
+// A receive buffer that holds a whole libcurl block, so that a front end
+// whose progress update takes a while finds a full block waiting instead of
+// being handed many small ones.
+int EnlargeReceiveBuffer(void*, curl_socket_t socket, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+        int size = static_cast<int>(kDownloadBufferSize) * 2;
+        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    return CURL_SOCKOPT_OK;
+}
+
 size_t OnDownloadData(char* data, size_t size, size_t count, void* userData) {
     auto* progress = static_cast<DownloadProgress*>(userData);
     size_t n = size * count;
@@ -68,6 +81,7 @@ void FilesToPatch::DownloadFiles() {
     DownloadProgress progress;
     ApplyTransferLimits(handle.get());
     curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+    curl_easy_setopt(handle.get(), CURLOPT_SOCKOPTFUNCTION, EnlargeReceiveBuffer);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, OnDownloadData);
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &progress);
 

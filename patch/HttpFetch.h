@@ -20,7 +20,7 @@ extern TransferLimits g_transferLimits;
 
 // libcurl's receive buffer for game-file downloads: larger blocks mean fewer
 // synchronous progress updates for the same bytes.
-inline constexpr long kDownloadBufferSize = 512 * 1024;
+inline constexpr long kDownloadBufferSize = 2 * 1024 * 1024;
 
 // Settings every easy handle of the launcher gets besides its URL and
 // callbacks: the stall limits above, and no signals (handles run on a worker

@@ -6,6 +6,8 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QCoreApplication>
+#include <QTimer>
 #include <QTimerEvent>
 #include <system_error>
 
@@ -125,6 +127,29 @@ QWidget* COroPatch2007Dlg::Control(int id) const {
 
 void COroPatch2007Dlg::SetMessageBoxes(std::shared_ptr<MessageBoxes> boxes) {
     m_boxes = std::move(boxes);
+}
+
+bool COroPatch2007Dlg::event(QEvent* event) {
+    if (event->type() == QEvent::UpdateRequest) {
+        // Controls take their new values at once; the pixels follow at most
+        // once a frame. A held-back request is sent again when the frame is due.
+        constexpr auto kFrame = std::chrono::milliseconds(16);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - m_lastRepaint < kFrame) {
+            if (!m_repaintScheduled) {
+                m_repaintScheduled = true;
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                    kFrame - (now - m_lastRepaint));
+                QTimer::singleShot(wait, this, [this] {
+                    m_repaintScheduled = false;
+                    QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest));
+                });
+            }
+            return true;
+        }
+        m_lastRepaint = now;
+    }
+    return QDialog::event(event);
 }
 
 void COroPatch2007Dlg::showEvent(QShowEvent* event) {

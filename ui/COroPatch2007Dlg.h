@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -66,6 +67,7 @@ class COroPatch2007Dlg : public QDialog {
     void done(int result) override;
 
   protected:
+    bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 
@@ -113,4 +115,9 @@ class COroPatch2007Dlg : public QDialog {
     std::map<unsigned, int> m_qtTimers;  // our timer id -> Qt's
     bool m_initialised = false;
     bool m_closed = false;
+    // Repaints are capped at the display's pace: a download moves the bar and
+    // the megabyte text thousands of times a second, and painting each of
+    // those would hold up the run that waits for every update.
+    std::chrono::steady_clock::time_point m_lastRepaint{};
+    bool m_repaintScheduled = false;
 };
