@@ -57,7 +57,8 @@ size_t OnDownloadData(char* data, size_t size, size_t count, void* userData) {
     progress->bytesDone += static_cast<int64_t>(n);
     g_patchDialog->SetProgressPos(progress->bytesDone);
     if (progress->bytesDone - progress->bytesAtLastText > kBytesBetweenTexts) {
-        g_patchDialog->SetStageText(DownloadProgressText(progress->bytesDone, progress->bytesTotal));
+        g_patchDialog->SetStageText(
+            DownloadProgressText(progress->bytesDone, progress->bytesTotal));
         progress->bytesAtLastText = progress->bytesDone;
     }
     return n;

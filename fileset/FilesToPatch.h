@@ -7,7 +7,7 @@
 #include <vector>
 
 class FilesToPatch {
-public:
+  public:
     struct File {
         std::string name;
         std::string tags[3];
@@ -47,7 +47,7 @@ public:
     std::vector<File> files;
     int64_t totalDownloadSize = 0;
 
-private:
+  private:
     void FindTagged(const char* word, std::string& result) const;
 };
 

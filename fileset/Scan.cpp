@@ -100,8 +100,8 @@ int64_t ParseInt64(std::string_view text) {
     while (pos < text.size() && IsSpace(static_cast<unsigned char>(text[pos])))
         ++pos;
     int64_t value = 0;
-    ReadDecimal(text, pos, std::numeric_limits<int64_t>::min(),
-                std::numeric_limits<int64_t>::max(), &value);
+    ReadDecimal(text, pos, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(),
+                &value);
     return value;
 }
 

@@ -22,7 +22,7 @@ std::string ToUpper(std::string_view text);
 std::string_view Trim(std::string_view text);
 
 class Scanner {
-public:
+  public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
     enum class Token { kOk, kTooLong, kEnd };
@@ -39,7 +39,7 @@ public:
 
     bool AtEnd() const { return pos_ >= text_.size(); }
 
-private:
+  private:
     void SkipSpace();
 
     std::string_view text_;

@@ -8,7 +8,7 @@
 #include <string>
 
 class RunSurface {
-public:
+  public:
     virtual ~RunSurface() = default;
 
     // Every call below returns only after the front end has applied it.

@@ -9,7 +9,7 @@
 #include <vector>
 
 class FileVersionFile {
-public:
+  public:
     struct Entry {
         std::string name;
         int32_t version = 0;
@@ -30,7 +30,7 @@ public:
 
     const std::vector<Entry>& Entries() const { return entries; }
 
-private:
+  private:
     const Entry* Find(const std::string& name) const;
 
     std::vector<Entry> entries;

@@ -5,7 +5,7 @@
 #include <string>
 
 class OptionsFile {
-public:
+  public:
     static constexpr const char* kFileName = "NoxPatch2011_Options.cfg";
 
     OptionsFile();

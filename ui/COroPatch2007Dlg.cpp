@@ -1,12 +1,12 @@
 #include "ui/COroPatch2007Dlg.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QCoreApplication>
 #include <QTimer>
 #include <QTimerEvent>
 #include <system_error>
@@ -138,8 +138,8 @@ bool COroPatch2007Dlg::event(QEvent* event) {
         if (now - m_lastRepaint < kFrame) {
             if (!m_repaintScheduled) {
                 m_repaintScheduled = true;
-                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
-                    kFrame - (now - m_lastRepaint));
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(kFrame - (now - m_lastRepaint));
                 QTimer::singleShot(wait, this, [this] {
                     m_repaintScheduled = false;
                     QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest));

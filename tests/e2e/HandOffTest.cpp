@@ -57,7 +57,7 @@ pid_t StartLauncher(const std::string& log) {
 }
 
 class HandOff : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ::setenv("QT_QPA_PLATFORM", "offscreen", 1); }
     void TearDown() override {
         // Every launcher this test started, by its process id.
@@ -106,17 +106,18 @@ TEST_F(HandOff, OldLauncherReplacesItselfAndTheNewOnePatchesAgain) {
 
     // The new program replaced NoxPatch2011.exe and the restarted launcher
     // ran a second complete patch run.
-    ASSERT_TRUE(WaitFor([&] { return nginx.CountRequests(manifest) >= 2; },
-                        std::chrono::seconds(120)))
-        << "no second run; first launcher said:\n" << ReadFile("first.log");
+    ASSERT_TRUE(
+        WaitFor([&] { return nginx.CountRequests(manifest) >= 2; }, std::chrono::seconds(120)))
+        << "no second run; first launcher said:\n"
+        << ReadFile("first.log");
     EXPECT_EQ(ReadFile("NoxPatch2011.exe"), buildB);
 
     // The second run ends by writing the ledger back again.
     ASSERT_TRUE(WaitFor(
         [&] {
             timespec now = ModifiedAt("file_versions.txt");
-            return now.tv_sec > firstLedgerWrite.tv_sec ||
-                   (now.tv_sec == firstLedgerWrite.tv_sec && now.tv_nsec > firstLedgerWrite.tv_nsec);
+            return now.tv_sec > firstLedgerWrite.tv_sec || (now.tv_sec == firstLedgerWrite.tv_sec &&
+                                                            now.tv_nsec > firstLedgerWrite.tv_nsec);
         },
         std::chrono::seconds(60)));
     EXPECT_EQ(ReadFile("file_versions.txt"), ledgerAfterFirstRun);

@@ -117,7 +117,7 @@ TEST(UpdateRole, GivesUpWithinItsBoundAndLeavesANormalStart) {
                     std::chrono::milliseconds(300)};
     EXPECT_EQ(role.Run(), 0);
     EXPECT_THAT(boxes.captions, ElementsAre("Launcher Update Not Finished"));
-    EXPECT_FALSE(UpdateHandOffPending());  // the next start takes the normal role
+    EXPECT_FALSE(UpdateHandOffPending());              // the next start takes the normal role
     EXPECT_FALSE(FileExists("NoxPatch2011_new.exe"));  // fetched again by the next run
     EXPECT_FALSE(FileExists("NoxPatch2011_was_restarted.txt"));
 }

@@ -14,7 +14,7 @@
 namespace {
 
 class Fetch : public ::testing::Test {
-protected:
+  protected:
     void UsePort(int port) {
         g_patchServer.host = "127.0.0.1";
         g_patchServer.port = port;
@@ -134,8 +134,8 @@ TEST_F(Fetch, BuildFolderSwitchesTheBuildPath) {
     // Only the line feed goes; the carriage return is part of the folder.
     EXPECT_EQ(g_patchServer.buildFolder, "build_7/\r");
 
-    TestHttpServer plain(TestHttpServer::Files(
-        {{"/lanternvale_patch/build_folder.txt", "build_8\n"}}));
+    TestHttpServer plain(
+        TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "build_8\n"}}));
     UsePort(plain.Port());
     FetchBuildFolder();
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_8");
@@ -143,7 +143,8 @@ TEST_F(Fetch, BuildFolderSwitchesTheBuildPath) {
     EXPECT_THROW(FetchManifest(manifest), DownloadFailedException);
     EXPECT_EQ(plain.CountRequests("/lanternvale_patch/build_8current2.txt"), 1);
 
-    TestHttpServer emptyLine(TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "\n"}}));
+    TestHttpServer emptyLine(
+        TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "\n"}}));
     UsePort(emptyLine.Port());
     FetchBuildFolder();
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/");
@@ -195,7 +196,8 @@ TEST_F(Fetch, ManifestLinesReachTheParserAndFailuresRaise) {
 }
 
 TEST_F(Fetch, AddressFileWithUnreachableBuildFolderKeepsThePreviousBuildPath) {
-    TestHttpServer server(TestHttpServer::Files({{"/lanternvale_patch/build_1/current2.txt", "a 1\n"}}));
+    TestHttpServer server(
+        TestHttpServer::Files({{"/lanternvale_patch/build_1/current2.txt", "a 1\n"}}));
     PointAt(server.Port(), "/moved/");
     ReadPatchServerAddress();
     FetchBuildFolder();  // 404 under /moved/
@@ -208,9 +210,8 @@ TEST_F(Fetch, AddressFileWithUnreachableBuildFolderKeepsThePreviousBuildPath) {
 TEST_F(Fetch, OneEasyHandleReusesOneConnection) {
     TestHttpServer server(TestHttpServer::Files({{"/a", "aaa"}, {"/b", "bbb"}}));
     CURL* handle = curl_easy_init();
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) {
-        return s * n;
-    });
+    curl_easy_setopt(
+        handle, CURLOPT_WRITEFUNCTION, +[](char*, size_t s, size_t n, void*) { return s * n; });
     for (const char* path : {"/a", "/b"}) {
         std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + path;
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -223,7 +224,8 @@ TEST_F(Fetch, OneEasyHandleReusesOneConnection) {
 
 TEST_F(Fetch, NginxServesABuildFolder) {
     TempDir root;
-    PublishBuild(root.Path(), {{"game.bin", "binary", 3, "GAME_EXE"}, {"data/a.dat", "aaaa", 2, ""}},
+    PublishBuild(root.Path(),
+                 {{"game.bin", "binary", 3, "GAME_EXE"}, {"data/a.dat", "aaaa", 2, ""}},
                  "build_2/");
     NginxServer nginx(root.Path());
     PointAt(nginx.Port());

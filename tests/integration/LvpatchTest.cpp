@@ -81,8 +81,9 @@ TEST(Lvpatch, OnATerminalOneLiveLineShowsTheProgress) {
     EXPECT_EQ(run.exitCode, 0) << run.out;
     // Redrawn in place: carriage return and erase-line, then the bar and byte
     // counts, which a narrow terminal must not cut off, then the stage text.
-    EXPECT_THAT(run.out, ::testing::ContainsRegex(
-                             "\r\033\\[K\\[[#-]{20}\\] [0-9.]+ (KiB|MiB) of 3\\.0 MiB  Downloading"));
+    EXPECT_THAT(run.out,
+                ::testing::ContainsRegex(
+                    "\r\033\\[K\\[[#-]{20}\\] [0-9.]+ (KiB|MiB) of 3\\.0 MiB  Downloading"));
     // No bar before the run knows what it will download.
     EXPECT_THAT(run.out, HasSubstr("\r\033[KChecking files...\r"));
     EXPECT_THAT(run.out, HasSubstr("game: game.bin"));

@@ -30,7 +30,7 @@ std::string Bytes(size_t n, char seed) {
 }
 
 class PatchRun : public ::testing::Test {
-protected:
+  protected:
     FreshSettings settings;
     TestFolder game;
     TempDir serverRoot;
@@ -84,7 +84,8 @@ TEST_F(PatchRun, FreshInstallThenNothingThenOneChangedFile) {
 }
 
 TEST_F(PatchRun, StageLineSequenceOfOneRun) {
-    PublishBuild(serverRoot.Path(), {{"a.dat", "a", 1, "", false}, {"b.dat", "b", 1, "", false},
+    PublishBuild(serverRoot.Path(), {{"a.dat", "a", 1, "", false},
+                                     {"b.dat", "b", 1, "", false},
                                      {"c.dat", Bytes(300000, 'c'), 1, "GAME_EXE"}});
     NginxServer nginx(serverRoot.Path());
     PointAt(nginx.Port());
@@ -94,19 +95,21 @@ TEST_F(PatchRun, StageLineSequenceOfOneRun) {
     std::vector<std::string> fixed;
     std::vector<std::string> megabytes;
     for (const std::string& stage : surface.stages)
-        (stage.rfind("Downloading updates to game:  ", 0) == 0 ? megabytes : fixed).push_back(stage);
-    EXPECT_THAT(fixed,
-                ElementsAre("Connecting to patch server...", "Downloading info from patch server...",
-                            "Checking files...", "Downloading file sizes...",
-                            "Checking files for updates... 1 of 2",
-                            "Checking files for updates... 2 of 2",
-                            "Determining which files to download...", "Downloading files...",
-                            "Verifying files...", " ", "You may now click Play to enter the game."));
+        (stage.rfind("Downloading updates to game:  ", 0) == 0 ? megabytes : fixed)
+            .push_back(stage);
+    EXPECT_THAT(
+        fixed,
+        ElementsAre("Connecting to patch server...", "Downloading info from patch server...",
+                    "Checking files...", "Downloading file sizes...",
+                    "Checking files for updates... 1 of 2", "Checking files for updates... 2 of 2",
+                    "Determining which files to download...", "Downloading files...",
+                    "Verifying files...", " ", "You may now click Play to enter the game."));
     // 300 002 bytes in all: at most two texts, shown between those two stages.
     ASSERT_GE(megabytes.size(), 1u);
     ASSERT_LE(megabytes.size(), 2u);
     for (const std::string& text : megabytes)
-        EXPECT_THAT(text, ::testing::MatchesRegex("Downloading updates to game:  0\\.[123] of 0\\.3 MB complete"));
+        EXPECT_THAT(text, ::testing::MatchesRegex(
+                              "Downloading updates to game:  0\\.[123] of 0\\.3 MB complete"));
     auto at = std::find(surface.stages.begin(), surface.stages.end(), megabytes[0]);
     EXPECT_EQ(*(at - 1), "Downloading files...");
     EXPECT_TRUE(std::is_sorted(surface.positions.begin() + 1, surface.positions.end() - 1));
@@ -132,7 +135,9 @@ TEST_F(PatchRun, FailureMidDownloadKeepsEarlierFilesRecorded) {
     std::map<std::string, std::string> files = {
         {"/lanternvale_patch/build_folder.txt", "build_1/\n"},
         {kBuild + "current2.txt", "a.dat 1 SIZE:1\nb.dat 1 SIZE:1\nc.dat 1 SIZE:1\n"},
-        {kBuild + "a.dat", "a"}, {kBuild + "b.dat", "b"}, {kBuild + "c.dat", "c"}};
+        {kBuild + "a.dat", "a"},
+        {kBuild + "b.dat", "b"},
+        {kBuild + "c.dat", "c"}};
     TestHttpServer server([&](const TestRequest& r) {
         TestReply reply;
         if (broken && r.path == kBuild + "b.dat") {
@@ -217,13 +222,15 @@ TEST_F(PatchRun, UnsafeNamesNeverWriteOutsideTheFolderAndFailTheRun) {
     std::map<std::string, std::string> files = {
         {kBuild + "current2.txt", "good.dat 1 SIZE:4\n../pwned.dat 1 SIZE:4\n" + escape +
                                       " 1 SIZE:4\nNoxPatch2011.exe 1 SIZE:4\nlast.dat 1 SIZE:4\n"},
-        {kBuild + "good.dat", "good"}, {kBuild + "last.dat", "last"}};
+        {kBuild + "good.dat", "good"},
+        {kBuild + "last.dat", "last"}};
     TestHttpServer server(TestHttpServer::Files(files));
     PointAt(server.Port());
     RecordingSurface surface;
     EXPECT_FALSE(surface.RunPatch());
     std::vector<std::string> captions = surface.BoxCaptions();
-    EXPECT_EQ(std::count(captions.begin(), captions.end(), "DEBUG: Filename Security Violation"), 3);
+    EXPECT_EQ(std::count(captions.begin(), captions.end(), "DEBUG: Filename Security Violation"),
+              3);
     EXPECT_EQ(surface.boxes.back().caption, kVerifyFailed);
     EXPECT_FALSE(FileExists(escape));
     EXPECT_FALSE(FileExists("../pwned.dat"));
@@ -273,7 +280,8 @@ TEST_F(PatchRun, EachStageUsesOneConnection) {
 }
 
 TEST_F(PatchRun, StalledDownloadFailsTheRunInsteadOfHangingIt) {
-    std::map<std::string, std::string> files = {{kBuild + "current2.txt", "slow.dat 1 SIZE:100000\n"}};
+    std::map<std::string, std::string> files = {
+        {kBuild + "current2.txt", "slow.dat 1 SIZE:100000\n"}};
     TestHttpServer server([&](const TestRequest& r) {
         if (r.path != kBuild + "slow.dat")
             return TestHttpServer::Files(files)(r);

@@ -7,7 +7,7 @@
 #include <vector>
 
 class NginxServer {
-public:
+  public:
     explicit NginxServer(const std::string& root);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
@@ -21,7 +21,7 @@ public:
     int ConnectionCount() const;
     int CountRequests(const std::string& path) const;
 
-private:
+  private:
     std::string prefix_;
     int port_ = 0;
     int pid_ = -1;

@@ -10,7 +10,7 @@
 #include "patch/RunSurface.h"
 
 class RecordingSurface : public RunSurface {
-public:
+  public:
     struct Box {
         std::string caption;
         std::string text;
@@ -37,7 +37,7 @@ public:
 
     std::vector<std::string> BoxCaptions() const;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable finished_;
 };

@@ -27,12 +27,18 @@ bool SendAll(int fd, const char* data, size_t size) {
 
 const char* Reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 301: return "Moved Permanently";
-        case 302: return "Found";
-        case 404: return "Not Found";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -161,8 +167,8 @@ void TestHttpServer::Serve(int fd, int connection) {
             break;
         }
 
-        std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
-                          "\r\n";
+        std::string out =
+            "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
         for (const auto& [name, value] : reply.headers)
             out += name + ": " + value + "\r\n";
         if (reply.kind == Kind::kNoLength)

@@ -38,7 +38,7 @@ struct TestReply {
 };
 
 class TestHttpServer {
-public:
+  public:
     using Handler = std::function<TestReply(const TestRequest&)>;
 
     explicit TestHttpServer(Handler handler);
@@ -55,7 +55,7 @@ public:
     // A handler serving `files` (path -> body) with 404 for anything else.
     static Handler Files(std::map<std::string, std::string> files);
 
-private:
+  private:
     void AcceptLoop();
     void Serve(int fd, int connection);
 

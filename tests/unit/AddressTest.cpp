@@ -6,7 +6,7 @@
 namespace {
 
 class Address : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { g_patchServer = InitialPatchServerSettings(); }
     void TearDown() override { g_patchServer = InitialPatchServerSettings(); }
 

@@ -90,8 +90,8 @@ TEST(Manifest, NulByteEndsTheLine) {
 }
 
 TEST(Manifest, LookupsTakeTheFirstExactTag) {
-    FilesToPatch m = Parse({"first.bin 1 GAME_EXE2", "second.bin 1 Game_Exe", "third.bin 1 GAME_EXE",
-                            "tc.bin 1 test_client", "second.bin 2"});
+    FilesToPatch m = Parse({"first.bin 1 GAME_EXE2", "second.bin 1 Game_Exe",
+                            "third.bin 1 GAME_EXE", "tc.bin 1 test_client", "second.bin 2"});
     ASSERT_EQ(m.files.size(), 5u);  // duplicates are not merged
     std::string exe;
     std::string client = "stale";

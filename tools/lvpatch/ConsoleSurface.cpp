@@ -47,7 +47,8 @@ std::string FormatBytes(int64_t bytes) {
     return buffer;
 }
 
-ConsoleSurface::ConsoleSurface(FILE* out, FILE* err, bool live) : out_(out), err_(err), live_(live) {}
+ConsoleSurface::ConsoleSurface(FILE* out, FILE* err, bool live)
+    : out_(out), err_(err), live_(live) {}
 
 void ConsoleSurface::SetStageText(const std::string& text) {
     stage_ = text;

@@ -12,7 +12,7 @@
 #include "patch/RunSurface.h"
 
 class ConsoleSurface : public RunSurface {
-public:
+  public:
     ConsoleSurface(FILE* out, FILE* err, bool live);
 
     void SetStageText(const std::string& text) override;
@@ -25,7 +25,7 @@ public:
     // Blocks until the run has called RunFinished; returns its outcome.
     bool WaitForFinish();
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
 
     void DrawLiveLine(bool force);
