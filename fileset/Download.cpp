@@ -1,19 +1,17 @@
 // Fetching the marked files into the game folder with progress, noticing a
 // new launcher program, and verifying the result against disk and ledger.
 
-#include <sys/socket.h>
-
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "fileset/CurlHandle.h"
 #include "fileset/FilesToPatch.h"
-#include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
+#include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
 
@@ -38,30 +36,48 @@ void AppendOneDecimal(std::string& out, double value) {
     out.append(buffer, result.ptr);
 }
 
-// A receive buffer that holds a whole libcurl block, so that a front end
-// whose progress update takes a while finds a full block waiting instead of
-// being handed many small ones.
-int EnlargeReceiveBuffer(void*, curl_socket_t socket, curlsocktype purpose) {
-    if (purpose == CURLSOCKTYPE_IPCXN) {
-        int size = static_cast<int>(kDownloadBufferSize) * 2;
-        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+// Writes one file of the stage and moves the progress over all its files.
+class ProgressSink : public TransferSink {
+  public:
+    explicit ProgressSink(DownloadProgress* progress) : progress_(progress) {}
+
+    bool Write(const char* data, size_t size) override {
+        if (std::fwrite(data, 1, size, progress_->file) != size)
+            return false;
+        progress_->bytesDone += static_cast<int64_t>(size);
+        g_patchDialog->SetProgressPos(progress_->bytesDone);
+        if (progress_->bytesDone - progress_->bytesAtLastText > kBytesBetweenTexts) {
+            g_patchDialog->SetStageText(
+                DownloadProgressText(progress_->bytesDone, progress_->bytesTotal));
+            progress_->bytesAtLastText = progress_->bytesDone;
+        }
+        return true;
     }
-    return CURL_SOCKOPT_OK;
+
+  private:
+    DownloadProgress* progress_;
+};
+
+// What a file takes on the disk: whole blocks.
+int64_t OnDisk(int64_t bytes) {
+    constexpr int64_t kBlock = 4096;
+    return bytes <= 0 ? 0 : (bytes + kBlock - 1) / kBlock * kBlock;
 }
 
-size_t OnDownloadData(char* data, size_t size, size_t count, void* userData) {
-    auto* progress = static_cast<DownloadProgress*>(userData);
-    size_t n = size * count;
-    // A short write is not looked at here: verification finds the wrong size.
-    std::fwrite(data, 1, n, progress->file);
-    progress->bytesDone += static_cast<int64_t>(n);
-    g_patchDialog->SetProgressPos(progress->bytesDone);
-    if (progress->bytesDone - progress->bytesAtLastText > kBytesBetweenTexts) {
-        g_patchDialog->SetStageText(
-            DownloadProgressText(progress->bytesDone, progress->bytesTotal));
-        progress->bytesAtLastText = progress->bytesDone;
+// The most the game folder grows at any point of the stage: files are
+// replaced one after the other, each old file giving its space back as its
+// new one is written. Sizes the server did not announce count as nothing.
+int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files) {
+    int64_t grown = 0;
+    int64_t most = 0;
+    for (const FilesToPatch::File& file : files) {
+        if (file.rejected || !file.needsDownload || !file.sizeKnown || file.size < 0)
+            continue;
+        std::optional<int64_t> local = platform::OpenExistingForReadSize(file.name);
+        grown += OnDisk(file.size) - OnDisk(local.value_or(0));
+        most = std::max(most, grown);
     }
-    return n;
+    return most;
 }
 
 }  // namespace
@@ -76,18 +92,21 @@ std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal) {
 }
 
 void FilesToPatch::DownloadFiles() {
-    CurlHandle handle(curl_easy_init());
+    TransferHandle handle;
     if (!handle)
         throw DownloadFailedException();
+    handle.UseLargeBlocks();
     DownloadProgress progress;
-    ApplyTransferLimits(handle.get());
-    curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, kDownloadBufferSize);
-    curl_easy_setopt(handle.get(), CURLOPT_SOCKOPTFUNCTION, EnlargeReceiveBuffer);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, OnDownloadData);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &progress);
+    ProgressSink sink(&progress);
 
     progress.bytesTotal = totalDownloadSize;
     g_patchDialog->SetProgressPos(0);
+
+    // A disk that cannot hold the new files is found before any old file is
+    // cut, so the player keeps a whole installation.
+    std::optional<int64_t> free = platform::FreeBytes(".");
+    if (free && SpaceNeeded(files) > *free)
+        throw CouldntWriteFileException();
 
     for (File& file : files) {
         if (file.rejected || !file.needsDownload)
@@ -96,15 +115,29 @@ void FilesToPatch::DownloadFiles() {
         progress.file = std::fopen(file.name.c_str(), "wb");
         if (!progress.file)
             throw CouldntWriteFileException();
-        curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-        curl_easy_perform(handle.get());
-        std::fclose(progress.file);
+        Transfer transfer(&sink);
+        // Never more than the manifest's size, nor more than the answer
+        // announces (the engine holds it to that).
+        transfer.SetByteLimit(file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit);
+        const TransferOutcome& outcome = handle.Perform(transfer, url);
+        bool closed = std::fclose(progress.file) == 0;
         progress.file = nullptr;
 
-        long status = 0;
-        curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (status != 200)
+        // A file that could not be written is the disk's fault, not the
+        // server's; what was written of it only takes space.
+        if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
+            platform::DeleteFileByName(file.name);
+            throw CouldntWriteFileException();
+        }
+        if (outcome.status != 200)
             throw DownloadFailedException();
+        // An answer longer than the file may be: cut, and removed so that it
+        // cannot pass as the file even when it stopped at the right size.
+        // Verification then fails the run as for a broken-off transfer.
+        if (outcome.end == TransferOutcome::End::kOverLimit) {
+            platform::DeleteFileByName(file.name);
+            continue;
+        }
 
         FileVersionFile::SetVersion(file.name, file.version);
 

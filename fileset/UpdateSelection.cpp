@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <string>
 
-#include "fileset/CurlHandle.h"
 #include "fileset/FilesToPatch.h"
-#include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
+#include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
 
@@ -19,32 +18,15 @@ namespace {
 // length are used. A small body is read and dropped so the connection stays
 // open for the next request; a large or unannounced one is cut off, which
 // costs a reconnect but never the whole file.
-constexpr curl_off_t kLargestBodyToDrain = 64 * 1024;
-
-struct SizeProbe {
-    CURL* handle = nullptr;
-};
-
-size_t DrainSmallBody(char*, size_t size, size_t count, void* userData) {
-    auto* probe = static_cast<SizeProbe*>(userData);
-    curl_off_t length = -1;
-    curl_easy_getinfo(probe->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (length < 0 || length > kLargestBodyToDrain)
-        return 0;
-    return size * count;
-}
+constexpr int64_t kLargestBodyToDrain = 64 * 1024;
 
 }  // namespace
 
 void FilesToPatch::DownloadFileSizes() {
-    CurlHandle handle(curl_easy_init());
+    TransferHandle handle;
     if (!handle)
         throw DownloadFailedException();
-    curl_easy_setopt(handle.get(), CURLOPT_NOBODY, 0L);
-    ApplyTransferLimits(handle.get());
-    SizeProbe probe{handle.get()};
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, DrainSmallBody);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &probe);
+    curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L);
 
     int count = 0;
     for (const File& file : files)
@@ -60,17 +42,14 @@ void FilesToPatch::DownloadFileSizes() {
         std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
         g_patchDialog->SetStageText(text);
 
-        std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
-        curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-        curl_easy_perform(handle.get());
-
-        long status = 0;
-        curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (status != 200)
+        Transfer probe;
+        probe.SetByteLimit(kLargestBodyToDrain);
+        probe.CutUnannouncedBodies();
+        const TransferOutcome& outcome =
+            handle.Perform(probe, BuildPatchUrl(g_patchServer.buildPath + file.name));
+        if (outcome.status != 200)
             throw DownloadFailedException();
-        curl_off_t length = -1;
-        curl_easy_getinfo(handle.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        file.size = static_cast<int64_t>(length);
+        file.size = outcome.announcedLength;
         file.sizeKnown = true;
     }
 }

@@ -6,9 +6,6 @@
 // local copy of the manifest could not be opened.
 class DownloadFailedException {};
 
-// A local game file could not be opened for writing.
+// A local game file could not be opened for writing or written, or the disk
+// cannot hold what the download stage needs.
 class CouldntWriteFileException {};
-
-// A local copy of a fetched text file could not be written while the body
-// arrived (disk full, I/O error). The run reports it as an unexpected failure.
-class FileWriteException {};

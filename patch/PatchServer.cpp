@@ -77,33 +77,31 @@ void ReadPatchServerAddress() {
 
 void FetchBuildFolder() {
     long status = 0;
-    FetchToFile(kBuildFolderFileName, g_patchServer.serverPath + kBuildFolderFileName, &status);
-    if (status != 200)
+    if (!FetchToFile(kBuildFolderFileName, g_patchServer.serverPath + kBuildFolderFileName,
+                     kBuildFolderLimit, &status))
         return;
-    bool first = true;
-    ForEachLine(kBuildFolderFileName, [&](const std::string& line) {
-        if (!first)
-            return;
-        first = false;
-        g_patchServer.buildFolder = line;
-        g_patchServer.buildPath = g_patchServer.serverPath + g_patchServer.buildFolder;
-    });
+    std::string line;
+    if (!ReadFirstLine(kBuildFolderFileName, kBuildFolderLimit, &line))
+        return;
+    g_patchServer.buildFolder = line;
+    g_patchServer.buildPath = g_patchServer.serverPath + g_patchServer.buildFolder;
 }
 
 void FetchManifest(FilesToPatch& filesToPatch) {
     long status = 0;
-    FetchToFile(kManifestFileName, g_patchServer.buildPath + kManifestFileName, &status);
-    FILE* probe = std::fopen(kManifestFileName, "rb");
-    if (!probe)
+    if (!FetchToFile(kManifestFileName, g_patchServer.buildPath + kManifestFileName, kManifestLimit,
+                     &status))
         throw DownloadFailedException();
-    std::fclose(probe);
-    if (status != 200)
+    if (!ForEachLine(
+            kManifestFileName, [&](const std::string& line) { filesToPatch.ParseLine(line); },
+            kManifestLimit))
         throw DownloadFailedException();
-    LoadLocalManifest(filesToPatch);
 }
 
 void LoadLocalManifest(FilesToPatch& filesToPatch) {
-    ForEachLine(kManifestFileName, [&](const std::string& line) { filesToPatch.ParseLine(line); });
+    ForEachLine(
+        kManifestFileName, [&](const std::string& line) { filesToPatch.ParseLine(line); },
+        kManifestLimit);
 }
 
 std::string BuildPatchUrl(const std::string& serverPath) {

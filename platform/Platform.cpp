@@ -154,3 +154,16 @@ std::string BaseName(const std::string& path) {
 }
 
 }  // namespace platform
+
+#include <sys/statvfs.h>
+
+namespace platform {
+
+std::optional<int64_t> FreeBytes(const std::string& folder) {
+    struct statvfs fs {};
+    if (::statvfs(folder.c_str(), &fs) != 0)
+        return std::nullopt;
+    return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+}
+
+}  // namespace platform

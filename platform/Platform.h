@@ -48,3 +48,11 @@ std::string OwnProgramPath();
 std::string BaseName(const std::string& path);
 
 }  // namespace platform
+
+namespace platform {
+
+// Bytes an ordinary program may still write to the file system that holds
+// `folder`, or nothing when the system cannot tell.
+std::optional<int64_t> FreeBytes(const std::string& folder);
+
+}  // namespace platform

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fileset/Scan.h"
+#include "state/LocalFiles.h"
 #include "state/TextFile.h"
 
 FileVersionFile* g_fileVersionFile = nullptr;
@@ -33,12 +34,14 @@ FileVersionFile::FileVersionFile() {
 }
 
 FileVersionFile::~FileVersionFile() {
-    FILE* file = std::fopen(kFileName, "w");
-    if (!file)
+    // Written whole beside the old ledger and renamed over it: a kill or a
+    // full disk during the save leaves the old ledger, never a cut one.
+    ReplacementFile replacement(kFileName);
+    if (!replacement.IsOpen())
         return;
     for (const Entry& entry : entries)
-        std::fprintf(file, "%s %d\n", entry.name.c_str(), entry.version);
-    std::fclose(file);
+        std::fprintf(replacement.Stream(), "%s %d\n", entry.name.c_str(), entry.version);
+    replacement.Commit();
 }
 
 const FileVersionFile::Entry* FileVersionFile::Find(const std::string& name) const {

@@ -1,8 +1,7 @@
 #include "state/OptionsFile.h"
 
-#include <cstdio>
-
 #include "fileset/Scan.h"
+#include "state/LocalFiles.h"
 #include "state/TextFile.h"
 
 OptionsFile::OptionsFile() {
@@ -34,10 +33,8 @@ OptionsFile::~OptionsFile() {
 }
 
 void OptionsFile::Save() const {
-    FILE* file = std::fopen(kFileName, "w");
-    if (!file)
-        return;
-    std::fputs(autoPlay ? "AUTOPLAY\n" : "NOAUTOPLAY\n", file);
-    std::fputs(autoDownload ? "AUTODOWNLOAD\n" : "NOAUTODOWNLOAD\n", file);
-    std::fclose(file);
+    // Replaced whole, as the ledger is.
+    std::string text = autoPlay ? "AUTOPLAY\n" : "NOAUTOPLAY\n";
+    text += autoDownload ? "AUTODOWNLOAD\n" : "NOAUTODOWNLOAD\n";
+    ReplaceFileContents(kFileName, text);
 }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
@@ -24,6 +28,17 @@ class Fetch : public ::testing::Test {
 };
 
 // Ports nothing listens on: one the test server held and gave back.
+constexpr int64_t kLimit = 1 << 20;
+
+// Names in a folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& path) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 int ClosedPort() {
     int port;
     {
@@ -35,7 +50,7 @@ int ClosedPort() {
 
 }  // namespace
 
-TEST_F(Fetch, BodyLandsInTheLocalFileWhateverTheStatus) {
+TEST_F(Fetch, OnlyACompleteOkAnswerReplacesTheLocalCopy) {
     TestHttpServer server([](const TestRequest& r) {
         TestReply reply;
         if (r.path == "/ok.txt") {
@@ -55,21 +70,23 @@ TEST_F(Fetch, BodyLandsInTheLocalFileWhateverTheStatus) {
     UsePort(server.Port());
 
     long status = 0;
-    FetchToFile("a.txt", "/ok.txt", &status);
+    EXPECT_TRUE(FetchToFile("a.txt", "/ok.txt", kLimit, &status));
     EXPECT_EQ(status, 200);
     EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    FetchToFile("a.txt", "/missing.txt", &status);
+    EXPECT_FALSE(FetchToFile("a.txt", "/missing.txt", kLimit, &status));
     EXPECT_EQ(status, 404);
-    EXPECT_EQ(ReadFile("a.txt"), "<h1>404</h1>");
+    EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    FetchToFile("a.txt", "/moved.txt", &status);
+    EXPECT_FALSE(FetchToFile("a.txt", "/moved.txt", kLimit, &status));
     EXPECT_EQ(status, 302);
     EXPECT_EQ(server.CountRequests("/ok.txt"), 1);  // the redirect was not followed
+    EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    FetchToFile("a.txt", "/empty.txt", &status);
+    EXPECT_TRUE(FetchToFile("a.txt", "/empty.txt", kLimit, &status));
     EXPECT_EQ(status, 200);
     EXPECT_EQ(ReadFile("a.txt"), "");
+    EXPECT_EQ(FolderEntries("."), std::vector<std::string>{"a.txt"});  // no temporary file left
 }
 
 TEST_F(Fetch, BodyInManyBlocksIsAppendedInOrder) {
@@ -84,28 +101,33 @@ TEST_F(Fetch, BodyInManyBlocksIsAppendedInOrder) {
     });
     UsePort(server.Port());
     long status = 0;
-    FetchToFile("blocks.txt", "/blocks", &status);
-    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(FetchToFile("blocks.txt", "/blocks", kLimit, &status));
     EXPECT_EQ(ReadFile("blocks.txt"), body);
 }
 
-TEST_F(Fetch, UnreachableServerLeavesAnEmptyFileAndStatusZero) {
+TEST_F(Fetch, UnreachableServerKeepsTheLocalCopyAndGivesStatusZero) {
     UsePort(ClosedPort());
     WriteFile("build_folder.txt", "old content");
     long status = 42;
-    FetchToFile("build_folder.txt", "/x", &status);
+    EXPECT_FALSE(FetchToFile("build_folder.txt", "/x", kLimit, &status));
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(FileExists("build_folder.txt"));
-    EXPECT_EQ(ReadFile("build_folder.txt"), "");
+    EXPECT_EQ(ReadFile("build_folder.txt"), "old content");
 }
 
-TEST_F(Fetch, LocalFileThatCannotBeCreatedDropsTheBody) {
+TEST_F(Fetch, LocalCopyThatCannotBeReplacedFailsTheFetch) {
     TestHttpServer server(TestHttpServer::Files({{"/a", "body"}}));
     UsePort(server.Port());
     MakeDirs("blocked.txt");
     long status = 0;
-    FetchToFile("blocked.txt", "/a", &status);
-    EXPECT_EQ(status, 200);
+    EXPECT_FALSE(FetchToFile("blocked.txt", "/a", kLimit, &status));
+    EXPECT_EQ(FolderEntries("."), std::vector<std::string>{"blocked.txt"});
+
+    // A copy the player marked read-only is kept, as it is where the file
+    // system itself refuses.
+    WriteFile("kept.txt", "old");
+    ASSERT_EQ(::chmod("kept.txt", 0444), 0);
+    EXPECT_FALSE(FetchToFile("kept.txt", "/a", kLimit, &status));
+    EXPECT_EQ(ReadFile("kept.txt"), "old");
 }
 
 TEST_F(Fetch, StalledServerEndsWithStatusZeroInsteadOfHanging) {
@@ -119,7 +141,7 @@ TEST_F(Fetch, StalledServerEndsWithStatusZeroInsteadOfHanging) {
     g_transferLimits.lowSpeedSeconds = 1;
     long status = 42;
     auto start = std::chrono::steady_clock::now();
-    FetchToFile("stalled.txt", "/x", &status);
+    EXPECT_FALSE(FetchToFile("stalled.txt", "/x", kLimit, &status));
     g_transferLimits = saved;
     EXPECT_EQ(status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
@@ -161,7 +183,7 @@ TEST_F(Fetch, BuildFolderFailuresChangeNothing) {
     g_patchServer.serverPath = "/error/";
     FetchBuildFolder();
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_1/");
-    EXPECT_EQ(ReadFile("build_folder.txt"), "build_9/\n");  // the error body still lands
+    EXPECT_FALSE(FileExists("build_folder.txt"));  // an error body is never kept
 
     g_patchServer.serverPath = "/empty/";
     TestHttpServer empty(TestHttpServer::Files({{"/empty/build_folder.txt", ""}}));

@@ -1,0 +1,141 @@
+#pragma once
+// The one transfer engine: every request to the patch server goes through
+// it. A Transfer is the state of one answer: where its bytes go, how many it
+// may bring, what arrived, their SHA-256, and how it ended. A TransferHandle
+// is a reusable libcurl easy handle that carries one Transfer at a time; a
+// stage that reuses one handle for all its files keeps its connection open.
+//
+// Judging is split in two: the engine says whether the body arrived whole
+// (TransferOutcome::Complete); the caller says whether the answer is one it
+// wants (status 200, the right size, the right hash).
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// A server that stops sending must not hold a run for ever. A transfer that
+// hits a limit ends as broken with the status it had so far (0 before an
+// answer). Read when a handle is created; tests shorten them.
+struct TransferLimits {
+    long connectTimeoutSeconds = 30;
+    // A transfer that averages less than lowSpeedBytesPerSecond over
+    // lowSpeedSeconds counts as stalled.
+    long lowSpeedBytesPerSecond = 1024;
+    long lowSpeedSeconds = 60;
+};
+extern TransferLimits g_transferLimits;
+
+// The largest game file the launcher takes when neither the manifest nor the
+// answer says how large it is: far beyond any real game file, and an end to
+// an answer that never ends.
+inline constexpr int64_t kUnannouncedBodyLimit = int64_t{64} << 30;
+
+// libcurl's receive buffer for game-file downloads: larger blocks mean fewer
+// synchronous progress updates for the same bytes.
+inline constexpr long kDownloadBufferSize = 2 * 1024 * 1024;
+
+// Where the bytes of an answer go.
+class TransferSink {
+  public:
+    virtual ~TransferSink() = default;
+    // Takes the whole block, or returns false: the transfer then ends at once
+    // as a failed write.
+    virtual bool Write(const char* data, size_t size) = 0;
+};
+
+// Appends to a stdio stream the caller opened and closes.
+class FileSink : public TransferSink {
+  public:
+    explicit FileSink(FILE* file) : file_(file) {}
+    bool Write(const char* data, size_t size) override;
+
+  private:
+    FILE* file_;
+};
+
+struct TransferOutcome {
+    enum class End {
+        kNotRun,
+        kFinished,     // libcurl ended the transfer without an error
+        kBroken,       // no connection, a reset, a stall, fewer bytes than announced
+        kOverLimit,    // the body would have passed its bound and was cut there
+        kWriteFailed,  // the sink refused a block
+    };
+    End end = End::kNotRun;
+    CURLcode code = CURLE_OK;
+    long status = 0;               // HTTP status, 0 without an answer
+    int64_t bytes = 0;             // bytes the sink took
+    int64_t announcedLength = -1;  // the answer's Content-Length, -1 without one
+    std::string sha256;            // lower-case hex of the bytes taken, when asked for
+
+    // The body arrived whole: the transfer finished and, when the answer
+    // announced a length, exactly that many bytes were taken.
+    bool Complete() const;
+};
+
+class Transfer {
+  public:
+    // Without a sink the body is read and dropped.
+    explicit Transfer(TransferSink* sink = nullptr);
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // The sink never gets more than `bytes` of body (negative: no bound of the
+    // caller's). The answer's announced length bounds it as well; an answer
+    // that announces more than the bound is cut at its first block.
+    void SetByteLimit(int64_t bytes);
+    // An answer that announces no length is cut at its first block too (for
+    // requests that want only the status and the length).
+    void CutUnannouncedBodies() { cutUnannounced_ = true; }
+    // Hashes the bytes the sink takes while they stream.
+    void EnableSha256();
+
+    // Prepares `handle` to carry this transfer from `url`. The easy interface
+    // then performs it (TransferHandle::Perform); a multi stack may carry
+    // several prepared handles at once and call Finish for each as it ends.
+    void Attach(CURL* handle, const std::string& url);
+    void Finish(CURL* handle, CURLcode code);
+
+    const TransferOutcome& Outcome() const { return outcome_; }
+
+  private:
+    static size_t OnData(char* data, size_t size, size_t count, void* userData);
+    size_t Take(const char* data, size_t size);
+
+    struct Hasher;
+
+    TransferSink* sink_;
+    CURL* handle_ = nullptr;
+    int64_t limit_ = -1;
+    bool cutUnannounced_ = false;
+    bool sawBody_ = false;
+    TransferOutcome::End cutAs_ = TransferOutcome::End::kNotRun;
+    std::unique_ptr<Hasher> hasher_;
+    TransferOutcome outcome_;
+};
+
+class TransferHandle {
+  public:
+    // A fresh easy handle with the stall limits and no signals (transfers run
+    // on a worker thread).
+    TransferHandle();
+    ~TransferHandle();
+    TransferHandle(const TransferHandle&) = delete;
+    TransferHandle& operator=(const TransferHandle&) = delete;
+
+    explicit operator bool() const { return handle_ != nullptr; }
+    CURL* Get() const { return handle_; }
+
+    // Large blocks and a socket receive buffer that holds a whole one.
+    void UseLargeBlocks();
+
+    // Runs `transfer` from `url` to its end on this handle.
+    const TransferOutcome& Perform(Transfer& transfer, const std::string& url);
+
+  private:
+    CURL* handle_;
+};

@@ -1,0 +1,125 @@
+#include "state/LocalFiles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fileset/FilesToPatch.h"
+#include "patch/PatchServer.h"
+#include "state/FileVersionFile.h"
+#include "state/OptionsFile.h"
+
+const char* const kLauncherLocalFiles[] = {
+    kAddressFileName,       kBuildFolderFileName, kManifestFileName, FileVersionFile::kFileName,
+    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,   kRestartedMarker,
+};
+const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
+
+namespace {
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithIgnoringCase(const std::string& name, const char* prefix, size_t length) {
+    if (name.size() < length)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (Lower(name[i]) != Lower(prefix[i]))
+            return false;
+    return true;
+}
+
+// A file whose write bits are all cleared is read-only to its owner; the
+// launcher honours that even where the process could replace it anyway.
+bool MarkedReadOnly(const std::string& name) {
+    struct stat st {};
+    return ::stat(name.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
+}
+
+// Makes the rename itself survive a power cut (the names are all relative to
+// the game folder).
+void SyncGameFolder() {
+    int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+const char* LauncherLocalFileFor(const std::string& name) {
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
+        return nullptr;
+    for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
+        const char* own = kLauncherLocalFiles[i];
+        size_t length = std::char_traits<char>::length(own);
+        if (StartsWithIgnoringCase(name, own, length) &&
+            (name.size() == length || name[length] == '.'))
+            return own;
+    }
+    return nullptr;
+}
+
+bool IsLauncherLocalFile(const std::string& name) {
+    return LauncherLocalFileFor(name) != nullptr;
+}
+
+std::string TemporaryNameFor(const std::string& name) {
+    return name + "." + std::to_string(::getpid()) + ".tmp";
+}
+
+ReplacementFile::ReplacementFile(std::string name)
+    : name_(std::move(name)), temporary_(TemporaryNameFor(name_)) {
+    int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        ::close(fd);
+        ::unlink(temporary_.c_str());
+    }
+}
+
+ReplacementFile::~ReplacementFile() {
+    Discard();
+}
+
+bool ReplacementFile::Write(const std::string& text) {
+    if (!file_ || failed_)
+        return false;
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
+        failed_ = true;
+    return !failed_;
+}
+
+bool ReplacementFile::Commit() {
+    if (!file_)
+        return false;
+    bool ok =
+        !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    if (ok && !MarkedReadOnly(name_) && ::rename(temporary_.c_str(), name_.c_str()) == 0) {
+        SyncGameFolder();
+        return true;
+    }
+    ::unlink(temporary_.c_str());
+    return false;
+}
+
+void ReplacementFile::Discard() {
+    if (!file_)
+        return;
+    std::fclose(file_);
+    file_ = nullptr;
+    ::unlink(temporary_.c_str());
+}
+
+bool ReplaceFileContents(const std::string& name, const std::string& text) {
+    ReplacementFile replacement(name);
+    return replacement.Write(text) && replacement.Commit();
+}

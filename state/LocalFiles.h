@@ -1,0 +1,63 @@
+#pragma once
+// The files the launcher keeps for itself in the game folder, and how it
+// replaces them: whole, through a temporary file beside them, so that a kill
+// or a full disk never leaves one cut short.
+
+#include <cstdio>
+#include <string>
+
+// The launcher's own files at the top of the game folder: its settings, its
+// ledger, the local copies of the server's text files and its markers. No
+// manifest entry may name one of them; NoxPatch2011_new.exe and
+// NoxOptions.exe are game files on purpose (that is how both programs are
+// updated), and NoxPatch2011.exe has a rule of its own.
+extern const char* const kLauncherLocalFiles[];
+extern const size_t kLauncherLocalFileCount;
+
+// True when a game file of this name would land on one of the launcher's own
+// files or on a temporary file it makes beside one: the same name in any
+// letter case, or that name followed by a dot and anything (which covers the
+// temporary names and the trailing dots Windows drops). Only names at the top
+// of the game folder count.
+bool IsLauncherLocalFile(const std::string& name);
+// The launcher's own name that `name` lands on, as the list spells it, or
+// null.
+const char* LauncherLocalFileFor(const std::string& name);
+
+// The temporary file a replacement of `name` is written to before it is
+// renamed over `name`. Per process, so that two launcher programs saving the
+// same file never write into one temporary file.
+std::string TemporaryNameFor(const std::string& name);
+
+// A new version of a local file, written to its temporary file and put in
+// place by Commit. Until then the old file is untouched; a replacement that
+// is not committed removes its temporary file.
+class ReplacementFile {
+  public:
+    explicit ReplacementFile(std::string name);
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // False when the temporary file could not be created.
+    bool IsOpen() const { return file_ != nullptr; }
+    FILE* Stream() const { return file_; }
+    bool Write(const std::string& text);
+
+    // Flushes the temporary file to the disk and renames it over the target.
+    // False (the old file stays, the temporary file is gone) when anything
+    // failed, including an earlier write, or when the target is marked
+    // read-only: such a copy is the player's to keep.
+    bool Commit();
+
+  private:
+    void Discard();
+
+    std::string name_;
+    std::string temporary_;
+    FILE* file_ = nullptr;
+    bool failed_ = false;
+};
+
+// Replaces `name` with `text` through a ReplacementFile.
+bool ReplaceFileContents(const std::string& name, const std::string& text);
