@@ -8,9 +8,13 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/RunSurface.h"
 #include "platform/Platform.h"
+#include "state/LocalFiles.h"
 
 void FilesToPatch::File::CheckName() {
-    if (SameNameIgnoringCase(name, kLauncherExe))
+    // The launcher's own program and its own files: a game file there would
+    // replace the program or the launcher's state (its server, its options,
+    // its markers, its copy of the manifest).
+    if (SameNameIgnoringCase(name, kLauncherExe) || IsLauncherLocalFile(name))
         rejected = true;
 
     // "previous" is always the byte as the manifest wrote it, so one rewrite
@@ -40,6 +44,9 @@ void FilesToPatch::File::CheckName() {
             case '<':
             case '>':
             case '?':
+            // Unescaped in a URL it ends the path: another file would be
+            // fetched and stored under this name.
+            case '#':
                 name[i] = '0';
                 rejected = true;
                 break;

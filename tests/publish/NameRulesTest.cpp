@@ -11,8 +11,8 @@ using ::testing::HasSubstr;
 TEST(PublishNames, NamesEveryPlayerCanReceive) {
     for (const char* name :
          {"game.exe", "data/maps/a.dat", ".config/b.dat", "a/.b.dat", "sub/NoxPatch2011.exe",
-          "NoxPatch2011_new.exe", "NoxOptions.exe", "patch_server_address.txt", "data/console.dat",
-          "a+b=c&d;e.dat", "sub/current2.txt"})
+          "NoxPatch2011_new.exe", "NoxOptions.exe", "data/console.dat",
+          "sub/patch_server_address.txt", "a+b=c&d;e.dat", "sub/current2.txt"})
         EXPECT_EQ(NameProblem(name), "") << name;
     EXPECT_EQ(NameProblem(std::string(511, 'n')), "");
 }
@@ -47,6 +47,11 @@ TEST(PublishNames, RefusesWhatWouldBreakAPatchRunWithTheRuleThatApplies) {
         {"file_versions.txt", "file_versions.txt"},
         {"NoxPatch2011_updating.txt", "NoxPatch2011_updating.txt"},
         {"windowed_mode.txt", "windowed_mode.txt"},
+        {"patch_server_address.txt", "patch_server_address.txt"},
+        {"noxpatch2011_options.CFG", "NoxPatch2011_Options.cfg"},
+        {"NoxPatch2011_was_restarted.txt", "NoxPatch2011_was_restarted.txt"},
+        {"current2.txt.", "current2.txt"},
+        {"file_versions.txt.123.tmp", "file_versions.txt"},
         {std::string(512, 'n'), "511"},
         {"", "empty"},
     };
@@ -67,4 +72,9 @@ TEST(PublishNames, CaseCollisionsOfFilesAndFolders) {
     EXPECT_EQ(CaseCollision({"Data.pak", "data.pak"}), "Data.pak and data.pak");
     EXPECT_EQ(CaseCollision({"Maps/a.dat", "maps/A.dat"}), "Maps/a.dat and maps/A.dat");
     EXPECT_EQ(CaseCollision({"music", "MUSIC/theme.ogg"}), "music and MUSIC/");
+    // Windows drops a level's trailing dots and spaces as well.
+    EXPECT_EQ(CaseCollision({"a", "a."}), "a and a.");
+    EXPECT_EQ(CaseCollision({"maps/a.dat", "Maps/A.dat.."}), "maps/a.dat and Maps/A.dat..");
+    EXPECT_EQ(CaseCollision({"docs", "DOCS./readme.txt"}), "docs and DOCS./");
+    EXPECT_EQ(CaseCollision({"a.b", "a.c", "a"}), "");
 }

@@ -5,20 +5,11 @@
 
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
+#include "state/LocalFiles.h"
 
 namespace lvpublish {
 
 namespace {
-
-// Top-level files the launcher keeps its own state in; a game file of the
-// same name would be overwritten by the launcher (or overwrite its state)
-// and be fetched again on every run.
-constexpr const char* kLauncherStateFiles[] = {
-    "build_folder.txt",          "current2.txt",
-    "file_versions.txt",         "NoxPatch2011_Options.cfg",
-    "NoxPatch2011_updating.txt", "NoxPatch2011_was_restarted.txt",
-    "windowed_mode.txt",
-};
 
 // Device names Windows reserves in every folder, with any extension.
 constexpr const char* kDeviceNames[] = {
@@ -55,9 +46,10 @@ std::string NameProblem(const std::string& name) {
                    "the launcher refuses to replace its own program; publish a new "
                    "launcher as ") +
                kNewLauncherExe;
-    for (const char* state : kLauncherStateFiles)
-        if (SameNameIgnoringCase(name, state))
-            return "the launcher keeps its own " + std::string(state) + " in the game folder";
+    // A game file there would overwrite the launcher's state (or be
+    // overwritten by it) and be refused by every player's name check.
+    if (const char* own = LauncherLocalFileFor(name))
+        return "the launcher keeps its own " + std::string(own) + " in the game folder";
 
     for (unsigned char c : name) {
         if (scan::IsSpace(c))
@@ -109,24 +101,47 @@ std::string BuildFolderProblem(const std::string& folder) {
     return "";
 }
 
+namespace {
+
+// The one name Windows makes of a path: letter case does not count, and a
+// level's trailing dots and spaces are dropped.
+std::string WindowsKey(const std::string& path) {
+    std::string key;
+    size_t begin = 0;
+    for (;;) {
+        size_t end = path.find('/', begin);
+        std::string level = path.substr(begin, end == std::string::npos ? end : end - begin);
+        while (!level.empty() && (level.back() == '.' || level.back() == ' '))
+            level.pop_back();
+        key += scan::ToUpper(level);
+        if (end == std::string::npos)
+            break;
+        key += '/';
+        begin = end + 1;
+    }
+    return key;
+}
+
+}  // namespace
+
 std::string CaseCollision(const std::vector<std::string>& names) {
-    // Upper-cased path -> spelling. Two folders that differ in case are one
-    // folder to Windows and harmless; a file collides with another file or
-    // with a folder.
+    // Windows path -> spelling. Two folders that become one are one folder
+    // to Windows and harmless; a file collides with another file or with a
+    // folder.
     std::map<std::string, std::string> files;
     std::map<std::string, std::string> folders;
     for (const std::string& name : names) {
-        auto [it, inserted] = files.emplace(scan::ToUpper(name), name);
+        auto [it, inserted] = files.emplace(WindowsKey(name), name);
         if (!inserted)
             return it->second + " and " + name;
         for (size_t slash = name.find('/'); slash != std::string::npos;
              slash = name.find('/', slash + 1)) {
             std::string folder = name.substr(0, slash);
-            folders.emplace(scan::ToUpper(folder), folder);
+            folders.emplace(WindowsKey(folder), folder);
         }
     }
-    for (const auto& [upper, folder] : folders) {
-        auto file = files.find(upper);
+    for (const auto& [key, folder] : folders) {
+        auto file = files.find(key);
         if (file != files.end())
             return file->second + " and " + folder + "/";
     }

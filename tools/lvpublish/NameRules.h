@@ -18,8 +18,9 @@ std::string NameProblem(const std::string& name);
 // A build folder is one path level and ends with "/".
 std::string BuildFolderProblem(const std::string& folder);
 
-// Files, or a file and a folder, whose names differ only in letter case: one
-// path on a player's disk, two entries to the launcher. Returns the first
+// Files, or a file and a folder, whose names Windows makes one: they differ
+// only in letter case or in trailing dots or spaces of a level ("a" and
+// "a."). One path on a player's disk, two entries to the launcher. Returns the first
 // such pair as "A and B", or empty.
 std::string CaseCollision(const std::vector<std::string>& names);
 
