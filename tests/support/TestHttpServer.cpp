@@ -171,7 +171,9 @@ void TestHttpServer::Serve(int fd, int connection) {
             "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) + "\r\n";
         for (const auto& [name, value] : reply.headers)
             out += name + ": " + value + "\r\n";
-        if (reply.kind == Kind::kNoLength)
+        if (reply.announcedLength)
+            out += "Content-Length: " + std::to_string(*reply.announcedLength) + "\r\n";
+        else if (reply.kind == Kind::kNoLength || reply.kind == Kind::kEndless)
             out += "Connection: close\r\n";
         else
             out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
@@ -179,8 +181,28 @@ void TestHttpServer::Serve(int fd, int connection) {
         if (!SendAll(fd, out.data(), out.size()))
             break;
 
+        if (reply.kind == Kind::kEndless) {
+            const std::string block = reply.body.empty() ? std::string(65536, 'x') : reply.body;
+            while (!stopping_ && SendAll(fd, block.data(), block.size())) {
+            }
+            break;
+        }
+        if (reply.kind == Kind::kTrickle) {
+            for (size_t sent = 0; sent < reply.body.size(); ++sent) {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (stopped_.wait_for(lock, std::chrono::microseconds(reply.trickleMicroseconds),
+                                      [this] { return stopping_.load(); }))
+                    break;
+                lock.unlock();
+                if (!SendAll(fd, reply.body.data() + sent, 1))
+                    break;
+            }
+            break;
+        }
+
         size_t toSend = reply.body.size();
-        if (reply.kind == Kind::kShortBody || reply.kind == Kind::kStallInBody)
+        if (reply.kind == Kind::kShortBody || reply.kind == Kind::kStallInBody ||
+            reply.kind == Kind::kResetInBody)
             toSend = std::min(reply.sendBytes, toSend);
         if (request.method == "HEAD")
             toSend = 0;
@@ -195,6 +217,11 @@ void TestHttpServer::Serve(int fd, int connection) {
         if (reply.kind == Kind::kStallInBody) {
             std::unique_lock<std::mutex> lock(mutex_);
             stopped_.wait(lock, [this] { return stopping_.load(); });
+            break;
+        }
+        if (reply.kind == Kind::kResetInBody) {
+            linger hard{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
             break;
         }
         if (reply.kind != Kind::kNormal)

@@ -1,7 +1,8 @@
 #pragma once
 // A scriptable HTTP/1.1 server on 127.0.0.1 for tests: keep-alive, a handler
 // per request, and the faults a well-behaved server never makes (a body
-// shorter than announced, no Content-Length, a stall, a reset). It counts
+// shorter than announced, no Content-Length, a stall, a reset, a body that
+// never ends, a trickle). It counts
 // connections and records every request.
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +30,9 @@ struct TestReply {
         kStall,        // accepts the request and never answers
         kStallInBody,  // headers and `sendBytes` of the body, then silence
         kReset,        // closes the connection at once without an answer
+        kResetInBody,  // headers and `sendBytes` of the body, then a reset
+        kEndless,      // headers, then `body` over and over until the client leaves
+        kTrickle,      // the body one byte every `trickleMicroseconds`
     };
     Kind kind = Kind::kNormal;
     int status = 200;
@@ -35,6 +40,10 @@ struct TestReply {
     std::vector<std::pair<std::string, std::string>> headers;
     size_t sendBytes = 0;
     size_t blockSize = 0;  // when set, the body goes out in blocks of this size
+    // Content-Length to announce instead of the body's own size; kEndless
+    // announces none unless this is set.
+    std::optional<size_t> announcedLength;
+    int trickleMicroseconds = 10000;
 };
 
 class TestHttpServer {

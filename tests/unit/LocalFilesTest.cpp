@@ -1,0 +1,213 @@
+// The launcher's own files: which names they are, and that replacing one
+// never leaves it cut short, whatever happens during the save.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <thread>
+
+#include "SmallDisk.h"
+#include "TestFolder.h"
+#include "fileset/FilesToPatch.h"
+#include "platform/Platform.h"
+#include "state/FileVersionFile.h"
+#include "state/LocalFiles.h"
+#include "state/OptionsFile.h"
+#include "state/TextFile.h"
+
+namespace {
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Only the named files, no temporary file beside them.
+size_t FilesInFolder() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("."))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(LocalFiles, OwnNamesInAnyCaseAndWithWhatWindowsOrTheLauncherAddsToThem) {
+    for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
+        std::string own = kLauncherLocalFiles[i];
+        for (const std::string& name : {own, Upper(own), own + ".", own + "..",
+                                        TemporaryNameFor(own), Upper(TemporaryNameFor(own))})
+            EXPECT_TRUE(IsLauncherLocalFile(name)) << name;
+    }
+    for (const char* name :
+         {"sub/current2.txt", "sub\\current2.txt", "current2.txt2", "xcurrent2.txt",
+          "NoxPatch2011_new.exe", "NoxOptions.exe", "NoxPatch2011.exe", "file_versions", ""})
+        EXPECT_FALSE(IsLauncherLocalFile(name)) << name;
+}
+
+TEST(NameCheck, OwnFilesAreRejectedUnchangedLikeTheLauncherProgram) {
+    for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
+        for (const std::string& name :
+             {std::string(kLauncherLocalFiles[i]), Upper(kLauncherLocalFiles[i])}) {
+            FilesToPatch::File file;
+            file.name = name;
+            file.CheckName();
+            EXPECT_TRUE(file.rejected) << name;
+            EXPECT_EQ(file.name, name);
+        }
+    }
+    FilesToPatch::File fragment;
+    fragment.name = "maps/a#b.dat";
+    fragment.CheckName();
+    EXPECT_TRUE(fragment.rejected);
+    EXPECT_EQ(fragment.name, "maps/a0b.dat");
+}
+
+TEST(LocalFiles, AReplacementIsWholeOrNothing) {
+    TestFolder folder;
+    EXPECT_TRUE(ReplaceFileContents("a.txt", "first"));
+    EXPECT_TRUE(ReplaceFileContents("a.txt", "second"));
+    EXPECT_EQ(ReadFile("a.txt"), "second");
+    {
+        ReplacementFile dropped("a.txt");
+        ASSERT_TRUE(dropped.Write("never committed"));
+    }
+    EXPECT_EQ(ReadFile("a.txt"), "second");
+    {
+        FileSizeLimit full(4);
+        EXPECT_FALSE(ReplaceFileContents("a.txt", "more than four bytes"));
+    }
+    EXPECT_EQ(ReadFile("a.txt"), "second");
+
+    // Marked read-only by the player: kept, even where the launcher could
+    // replace it.
+    ASSERT_EQ(::chmod("a.txt", 0444), 0);
+    EXPECT_FALSE(ReplaceFileContents("a.txt", "third"));
+    EXPECT_EQ(ReadFile("a.txt"), "second");
+    EXPECT_EQ(FilesInFolder(), 1u);
+}
+
+TEST(LocalFiles, TheLedgerSurvivesAKillDuringItsSave) {
+    TestFolder folder;
+    const std::string previous = "old.dat 1\n";
+    WriteFile(FileVersionFile::kFileName, previous);
+    std::string saved = previous;
+    for (int i = 0; i < 200000; ++i)
+        saved += "data/folder/some_long_file_name_" + std::to_string(i) + ".pak 7\n";
+
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Saves the same large ledger over and over until it is killed.
+        for (;;) {
+            g_fileVersionFile = new FileVersionFile();
+            for (int i = 0; i < 200000; ++i)
+                FileVersionFile::SetVersion(
+                    "data/folder/some_long_file_name_" + std::to_string(i) + ".pak", 7);
+            delete g_fileVersionFile;
+        }
+    }
+    // Kill it while it writes: once its temporary file has bytes in it.
+    const std::string temporary =
+        FileVersionFile::kFileName + std::string(".") + std::to_string(child) + ".tmp";
+    for (int polls = 0; polls < 100000; ++polls) {
+        std::optional<int64_t> size = platform::OpenExistingForReadSize(temporary);
+        if (size && *size > 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::string after = ReadFile(FileVersionFile::kFileName);
+    EXPECT_TRUE(after == previous || after == saved)
+        << "a ledger of " << after.size() << " bytes, cut during its save";
+}
+
+TEST(LocalFiles, LedgerAndOptionsSurviveAFullDisk) {
+    TestFolder folder;
+    WriteFile(FileVersionFile::kFileName, "old.dat 1\n");
+    WriteFile(OptionsFile::kFileName, "NOAUTODOWNLOAD\nAUTOPLAY\n");
+    {
+        FileSizeLimit full(6);
+        g_fileVersionFile = new FileVersionFile();
+        FileVersionFile::SetVersion("new.dat", 2);
+        delete g_fileVersionFile;
+        g_fileVersionFile = nullptr;
+        OptionsFile options;  // saves the same values in another layout
+    }
+    EXPECT_EQ(ReadFile(FileVersionFile::kFileName), "old.dat 1\n");
+    EXPECT_EQ(ReadFile(OptionsFile::kFileName), "NOAUTODOWNLOAD\nAUTOPLAY\n");
+    EXPECT_EQ(FilesInFolder(), 2u);
+
+    SmallDisk disk(64 << 10);
+    if (!disk.Mounted())
+        return;
+    WriteFile(FileVersionFile::kFileName, "old.dat 1\n");
+    FillDisk("filler");
+    g_fileVersionFile = new FileVersionFile();
+    for (int i = 0; i < 1000; ++i)
+        FileVersionFile::SetVersion("file_" + std::to_string(i) + ".dat", i);
+    delete g_fileVersionFile;
+    g_fileVersionFile = nullptr;
+    EXPECT_EQ(ReadFile(FileVersionFile::kFileName), "old.dat 1\n");
+    EXPECT_EQ(FilesInFolder(), 2u);
+}
+
+TEST(LocalFiles, FreeBytesFollowsWhatIsWritten) {
+    EXPECT_FALSE(platform::FreeBytes("/no/such/folder").has_value());
+    SmallDisk disk(1 << 20);
+    if (!disk.Mounted())
+        GTEST_SKIP() << "no right to mount a small file system here";
+    std::optional<int64_t> before = platform::FreeBytes(".");
+    ASSERT_TRUE(before.has_value());
+    EXPECT_LE(*before, 1 << 20);
+    WriteFile("a.dat", std::string(200000, 'a'));
+    std::optional<int64_t> after = platform::FreeBytes(".");
+    ASSERT_TRUE(after.has_value());
+    EXPECT_LE(*after, *before - 200000);
+}
+
+TEST(TextFile, LinesAcrossReadBlocksAndLimits) {
+    TestFolder folder;
+    const std::string longLine(70000, 'l');  // crosses the 64 KiB read block
+    WriteFile("lines.txt", "a\r\n\n" + longLine + "\nlast");
+    std::vector<std::string> lines;
+    EXPECT_TRUE(ForEachLine("lines.txt", [&](const std::string& line) { lines.push_back(line); }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"a\r", "", longLine, "last"}));
+
+    lines.clear();
+    EXPECT_FALSE(ForEachLine(
+        "lines.txt", [&](const std::string& line) { lines.push_back(line); }, 1000));
+    EXPECT_TRUE(lines.empty());
+
+    std::string first;
+    EXPECT_TRUE(ReadFirstLine("lines.txt", 10, &first));
+    EXPECT_EQ(first, "a\r");
+    WriteFile("one.txt", longLine);
+    EXPECT_FALSE(ReadFirstLine("one.txt", 1000, &first));
+    WriteFile("empty.txt", "");
+    EXPECT_FALSE(ReadFirstLine("empty.txt", 10, &first));
+}
+
+TEST(TextFile, TheFirstLineOfAHugeFileIsReadWithoutTheRest) {
+    TestFolder folder;
+    // Sparse: 8 GiB on paper, a few bytes on the disk. Reading it whole
+    // would need 8 GiB of memory.
+    WriteFile("build_folder.txt", "build_2/\n");
+    ASSERT_EQ(::truncate("build_folder.txt", int64_t{8} << 30), 0);
+    std::string line;
+    EXPECT_TRUE(ReadFirstLine("build_folder.txt", 1 << 16, &line));
+    EXPECT_EQ(line, "build_2/");
+    int lines = 0;
+    EXPECT_FALSE(ForEachLine(
+        "build_folder.txt", [&](const std::string&) { ++lines; }, int64_t{256} << 20));
+    EXPECT_EQ(lines, 0);
+}
