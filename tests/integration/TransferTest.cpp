@@ -56,6 +56,8 @@ class Engine : public ::testing::Test {
             reply.kind = TestReply::Kind::kTrickle;
             reply.body = std::string(2000, 't');
             reply.trickleMicroseconds = 5000;  // about 200 bytes a second
+        } else if (r.path == "/header-flood") {
+            reply.headers = {{"X-Flood", std::string(4 << 20, 'h')}};
         } else if (r.path == "/missing") {
             reply.status = 404;
             reply.body = "not here";
@@ -183,6 +185,10 @@ TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
     EXPECT_EQ(outcome.status, 404);
     EXPECT_EQ(outcome.announcedLength, 8);
     EXPECT_TRUE(outcome.Complete());  // whole, but not an answer anyone wants
+
+    // Headers without end are no answer either.
+    Transfer flooded;
+    EXPECT_EQ(handle.Perform(flooded, Url("/header-flood")).end, TransferOutcome::End::kBroken);
 
     TransferHandle nowhere;
     Transfer refused;
