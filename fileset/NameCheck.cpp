@@ -4,11 +4,63 @@
 // fetched.
 
 #include <string>
+#include <string_view>
 
 #include "fileset/FilesToPatch.h"
+#include "fileset/Scan.h"
 #include "patch/RunSurface.h"
 #include "platform/Platform.h"
 #include "state/LocalFiles.h"
+
+namespace {
+
+// Windows keeps these names for devices whatever follows the first dot:
+// "CON", "aux.dat" or "NUL .txt" open a device, not a file in the game folder.
+// The digits of COM and LPT include the superscripts one to three, in the
+// single-byte code page and in UTF-8.
+bool IsDeviceName(std::string_view stem) {
+    const std::string upper = scan::ToUpper(stem);
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (upper == device)
+            return true;
+    if (upper.compare(0, 3, "COM") != 0 && upper.compare(0, 3, "LPT") != 0)
+        return false;
+    const std::string_view digit = std::string_view(upper).substr(3);
+    for (const char* d : {"\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+        if (digit == d)
+            return true;
+    return digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9';
+}
+
+// Rejects, on every platform, the names a Windows game folder cannot hold as
+// written: a level that is a device name, and a level ending in a dot or a
+// blank, which Windows stores without it (so "a." would write "a"). The byte
+// that makes it so becomes '0', as the other rewrites do. Runs on the
+// rewritten name, whose only separator is '/'.
+void RejectReservedNames(std::string& name, bool& rejected) {
+    for (size_t begin = 0; begin < name.size();) {
+        size_t end = name.find('/', begin);
+        if (end == std::string::npos)
+            end = name.size();
+        if (end > begin) {
+            std::string_view level(name.data() + begin, end - begin);
+            std::string_view stem = level.substr(0, level.find('.'));
+            while (!stem.empty() && stem.back() == ' ')
+                stem.remove_suffix(1);
+            if (IsDeviceName(stem)) {
+                name[begin] = '0';
+                rejected = true;
+            }
+            if (name[end - 1] == '.' || name[end - 1] == ' ') {
+                name[end - 1] = '0';
+                rejected = true;
+            }
+        }
+        begin = end + 1;
+    }
+}
+
+}  // namespace
 
 void FilesToPatch::File::CheckName() {
     // The launcher's own program and its own files: a game file there would
@@ -54,6 +106,7 @@ void FilesToPatch::File::CheckName() {
                 break;
         }
     }
+    RejectReservedNames(name, rejected);
 }
 
 void FilesToPatch::File::CreateFolders() const {

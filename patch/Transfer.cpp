@@ -1,7 +1,6 @@
 #include "patch/Transfer.h"
 
 #include <openssl/evp.h>
-#include <sys/socket.h>
 
 TransferLimits g_transferLimits;
 
@@ -128,7 +127,9 @@ namespace {
 int EnlargeReceiveBuffer(void*, curl_socket_t socket, curlsocktype purpose) {
     if (purpose == CURLSOCKTYPE_IPCXN) {
         int size = static_cast<int>(kDownloadBufferSize) * 2;
-        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        // Windows takes the value as const char*, POSIX as const void*.
+        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
+                   sizeof size);
     }
     return CURL_SOCKOPT_OK;
 }

@@ -1,25 +1,29 @@
 #include "TestFolder.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// A new folder under a random name (on every platform the tests run on):
+// create_directory never takes over an existing folder.
 std::string MakeTemp() {
-    std::string pattern = (fs::temp_directory_path() / "lvtest-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!::mkdtemp(buffer.data()))
-        throw std::runtime_error("mkdtemp failed");
-    return buffer.data();
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "lvtest-%08x", static_cast<unsigned>(random()));
+        fs::path path = fs::temp_directory_path() / name;
+        std::error_code ec;
+        if (fs::create_directory(path, ec))
+            return path.string();
+    }
+    throw std::runtime_error("no temporary folder");
 }
 
 }  // namespace
