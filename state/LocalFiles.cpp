@@ -5,6 +5,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+// Not inherited by programs the launcher starts, as O_CLOEXEC does.
+#define O_CLOEXEC O_NOINHERIT
+#else
+#define O_BINARY 0
+#endif
 
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
@@ -42,11 +52,32 @@ bool MarkedReadOnly(const std::string& name) {
 // Makes the rename itself survive a power cut (the names are all relative to
 // the game folder).
 void SyncGameFolder() {
+#ifndef _WIN32
     int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);
     }
+#endif
+}
+
+bool SyncToDisk(FILE* file) {
+#ifdef _WIN32
+    return ::_commit(::_fileno(file)) == 0;
+#else
+    return ::fsync(::fileno(file)) == 0;
+#endif
+}
+
+// Windows' rename refuses an existing target; the replace has to be asked
+// for (and is written through, which stands in for the folder sync).
+bool RenameOver(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    return ::MoveFileExA(from.c_str(), to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return ::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 }  // namespace
@@ -74,7 +105,9 @@ std::string TemporaryNameFor(const std::string& name) {
 
 ReplacementFile::ReplacementFile(std::string name)
     : name_(std::move(name)), temporary_(TemporaryNameFor(name_)) {
-    int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Byte for byte: a Windows descriptor would otherwise turn "\n" into
+    // "\r\n" under the binary stream.
+    int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_BINARY, 0644);
     if (fd < 0)
         return;
     file_ = ::fdopen(fd, "wb");
@@ -99,11 +132,10 @@ bool ReplacementFile::Write(const std::string& text) {
 bool ReplacementFile::Commit() {
     if (!file_)
         return false;
-    bool ok =
-        !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+    bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && SyncToDisk(file_);
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
-    if (ok && !MarkedReadOnly(name_) && ::rename(temporary_.c_str(), name_.c_str()) == 0) {
+    if (ok && !MarkedReadOnly(name_) && RenameOver(temporary_, name_)) {
         SyncGameFolder();
         return true;
     }

@@ -1,4 +1,4 @@
-// The state files and the folder stage on Windows: text-mode line ends, and
+// The state files and the folder stage on Windows: the bytes written, and
 // manifest folders that differ only in letter case.
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/RunSurface.h"
 #include "state/FileVersionFile.h"
+#include "state/LocalFiles.h"
 #include "state/OptionsFile.h"
 
 namespace {
@@ -28,8 +29,14 @@ struct BoxSurface : RunSurface {
 
 }  // namespace
 
-TEST(StateFilesWin32, LedgerIsSavedWithCrLfLinesAndLoadsBackUnchanged) {
+// The local files are written byte for byte, as on POSIX: the server's text
+// files keep their bytes, and the ledger and options have "\n" line ends,
+// which every reader takes as it takes "\r\n".
+TEST(StateFilesWin32, LocalFilesKeepTheirBytesAndLedgerLoadsBackUnchanged) {
     TestFolder folder;
+    ASSERT_TRUE(ReplaceFileContents("current2.txt", "a.dat 1\r\nb.dat 2\n"));
+    EXPECT_EQ(ReadFile("current2.txt"), "a.dat 1\r\nb.dat 2\n");
+
     WriteFile("file_versions.txt", "a.dat 1\nData/b.dat -2\r\n");
     {
         FileVersionFile ledger;
@@ -37,7 +44,7 @@ TEST(StateFilesWin32, LedgerIsSavedWithCrLfLinesAndLoadsBackUnchanged) {
         FileVersionFile::SetVersion("c.dat", 3);
         g_fileVersionFile = nullptr;
     }
-    EXPECT_EQ(ReadFile("file_versions.txt"), "a.dat 1\r\nData/b.dat -2\r\nc.dat 3\r\n");
+    EXPECT_EQ(ReadFile("file_versions.txt"), "a.dat 1\nData/b.dat -2\nc.dat 3\n");
 
     FileVersionFile ledger;
     g_fileVersionFile = &ledger;
@@ -49,14 +56,14 @@ TEST(StateFilesWin32, LedgerIsSavedWithCrLfLinesAndLoadsBackUnchanged) {
     EXPECT_EQ(ledger.Entries().size(), 3u);
 }
 
-TEST(StateFilesWin32, OptionsAreSavedWithCrLfLinesAndReadBack) {
+TEST(StateFilesWin32, OptionsAreSavedAndReadBack) {
     TestFolder folder;
     {
         OptionsFile options;
         options.autoPlay = true;
         options.autoDownload = false;
     }
-    EXPECT_EQ(ReadFile("NoxPatch2011_Options.cfg"), "AUTOPLAY\r\nNOAUTODOWNLOAD\r\n");
+    EXPECT_EQ(ReadFile("NoxPatch2011_Options.cfg"), "AUTOPLAY\nNOAUTODOWNLOAD\n");
     OptionsFile options;
     EXPECT_TRUE(options.autoPlay);
     EXPECT_FALSE(options.autoDownload);
