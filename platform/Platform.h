@@ -30,11 +30,29 @@ bool CreateFolder(const std::string& name);
 // permission bits.
 bool CopyFileOver(const std::string& source, const std::string& target);
 
-// Starts a program with no arguments, inheriting environment and current
-// folder. A relative path resolves against the current folder, never PATH.
-// A program file without its execute permission (a download) gets it first.
+// Replaces target with a copy of source so that target is, at every moment,
+// either exactly as before or the complete copy: source is copied into a
+// temporary file beside target, flushed to the disk, compared with source,
+// and then renamed over target. On any failure target is untouched and the
+// temporary file is gone. The copy gets the source's permission bits.
+// Where the system refuses to replace a running program (Windows), the
+// replace fails while target still runs; a POSIX rename succeeds then.
+bool ReplaceFileAtomically(const std::string& source, const std::string& target);
+
+// Starts a program with no arguments in the current folder. A relative path
+// resolves against the current folder, never PATH. The program gets standard
+// input, output and error and no other open file, default signal
+// dispositions, an empty signal mask, and the environment recorded by
+// KeepStartEnvironment (the current one when nothing was recorded). A program
+// file inside the current folder that lacks its execute permission (a
+// download) gets it first; nothing outside the folder is ever changed.
 // Returns the process id, or nothing when the process could not be started.
 std::optional<int> StartProgram(const std::string& path);
+
+// Records the process's environment as it is now, for the programs it starts
+// later: called at start-up, before any part of the process changes its own
+// environment for its own needs.
+void KeepStartEnvironment();
 
 // Starts the network layer for the process. POSIX sockets need no start, so
 // this cannot fail here; a platform whose sockets must be started does it
