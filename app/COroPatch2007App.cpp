@@ -23,9 +23,20 @@ void ShowAppBox(const std::string& caption, const std::string& text) {
     box.exec();
 }
 
+UpdateRole OwnUpdateRole() {
+    UpdateRole role;
+    role.ownProgramName = platform::BaseName(platform::OwnProgramPath());
+    role.showBox = ShowAppBox;
+    return role;
+}
+
 }  // namespace
 
 void COroPatch2007App::PrepareProcess() {
+    // The programs the launcher starts get the environment it was given, not
+    // what the web view sets for itself below.
+    platform::KeepStartEnvironment();
+
     // The game, the test client and the options program are never waited
     // for; ones that end while the launcher runs must not stay as zombies.
     struct sigaction action {};
@@ -45,16 +56,18 @@ bool COroPatch2007App::InitInstance() {
     curl_global_init(CURL_GLOBAL_ALL);
     QCoreApplication::setOrganizationName(QStringLiteral("Grinning Otter Works"));
 
-    if (UpdateHandOffPending())
-        return RunUpdateRole();
+    if (UpdateHandOffPending()) {
+        if (OwnUpdateRole().RunsAsSuccessor())
+            return RunUpdateRole();
+        // A marker left by a hand-off whose successor never started: this
+        // start clears it and shows the window as a start without it would.
+        ClearStaleHandOff();
+    }
     return RunNormalRole();
 }
 
 bool COroPatch2007App::RunUpdateRole() {
-    UpdateRole role;
-    role.ownProgramName = platform::BaseName(platform::OwnProgramPath());
-    role.showBox = ShowAppBox;
-    role.Run();
+    OwnUpdateRole().Run();
     return false;
 }
 

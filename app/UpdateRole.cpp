@@ -31,31 +31,48 @@ bool UpdateHandOffPending() {
     return platform::CanOpenForRead(kUpdatingMarker);
 }
 
-int UpdateRole::Run() const {
-    const Copy& copyOver = copy ? copy : Copy(platform::CopyFileOver);
+void ClearStaleHandOff() {
+    platform::DeleteFileByName(kUpdatingMarker);
+}
 
-    // Only the new program was started by an old launcher that is ending;
-    // anything else has nobody to wait for and gets one attempt.
-    const bool oldLauncherEnding = SameNameIgnoringCase(ownProgramName, kNewLauncherExe);
+bool UpdateRole::RunsAsSuccessor() const {
+    return SameNameIgnoringCase(ownProgramName, kNewLauncherExe);
+}
+
+int UpdateRole::Run() const {
+    if (!RunsAsSuccessor()) {
+        // Nobody is handing over: the marker outlived a hand-off that never
+        // started. Replacing the program this process runs from is never
+        // right, and waiting for a release cannot succeed.
+        ClearStaleHandOff();
+        return 0;
+    }
+    const Copy& replace = copy ? copy : Copy(platform::ReplaceFileAtomically);
+
+    // The successor as it is named on the disk, which need not be the
+    // manifest's letter case.
+    const std::string& successor = ownProgramName;
     const auto deadline = std::chrono::steady_clock::now() + retryBound;
-    bool copied = copyOver(kNewLauncherExe, kLauncherExe);
-    while (!copied && oldLauncherEnding && std::chrono::steady_clock::now() < deadline) {
+    bool copied = replace(successor, kLauncherExe);
+    while (!copied && retryWhileOldLauncherRuns && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(retryInterval);
-        copied = copyOver(kNewLauncherExe, kLauncherExe);
+        copied = replace(successor, kLauncherExe);
     }
     if (!copied) {
-        // Clear the hand-off so the next start shows the window, and drop the
-        // new program so that the next patch run fetches it again, finds it
-        // different and starts a fresh hand-off.
+        // A failed replace leaves NoxPatch2011.exe as it was. Clear the
+        // hand-off so the next start shows the window, and drop the successor
+        // so that the next run fetches it again and retries; but never when
+        // it is the only launcher program left in the folder.
         platform::DeleteFileByName(kUpdatingMarker);
-        platform::DeleteFileByName(kNewLauncherExe);
+        if (platform::CanOpenForRead(kLauncherExe))
+            platform::DeleteFileByName(successor);
         showBox(kCopyFailedCaption, kCopyFailedText);
         return 0;
     }
 
     platform::DeleteFileByName(kUpdatingMarker);
 
-    FILE* fresh = std::fopen(kNewLauncherExe, "rb");
+    FILE* fresh = std::fopen(successor.c_str(), "rb");
     if (!fresh || !IsIdenticalToLauncherExe(fresh)) {
         showBox("ERROR CODE 100", kNotIdenticalText);
         return 0;

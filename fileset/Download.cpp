@@ -142,7 +142,8 @@ void FilesToPatch::DownloadFiles() {
         FileVersionFile::SetVersion(file.name, file.version);
 
         if (SameNameIgnoringCase(file.name, kNewLauncherExe)) {
-            FILE* fetched = std::fopen(kNewLauncherExe, "rb");
+            g_patchDialog->m_newLauncherExe = file.name;
+            FILE* fetched = std::fopen(file.name.c_str(), "rb");
             if (!fetched || !IsIdenticalToLauncherExe(fetched))
                 g_patchDialog->m_launcherUpdatePending = true;
         }

@@ -29,6 +29,10 @@ class RunSurface {
     bool m_launcherUpdatePending = false;
     std::string m_gameExe;
     std::string m_testClient;
+    // The successor program as the download stage found it on the disk (the
+    // manifest may spell NoxPatch2011_new.exe in any letter case); the file
+    // the hand-off starts. Written with m_launcherUpdatePending.
+    std::string m_newLauncherExe;
 };
 
 // The surface of the run in progress: set by the run as its first act and

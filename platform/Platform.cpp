@@ -5,8 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 extern char** environ;
@@ -116,6 +121,127 @@ bool CopyFileOver(const std::string& source, const std::string& target) {
     return ok;
 }
 
+namespace {
+
+// Copies the open source into the open target from their starts; false on
+// any read or write failure (a full disk, a file-size limit).
+bool CopyContents(int in, int out) {
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n)))
+            return false;
+    }
+}
+
+bool ReadAll(int fd, int64_t offset, char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::pread(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// True when both files hold `size` bytes and the same ones.
+bool SameContents(int a, int b, int64_t size) {
+    struct stat st {};
+    if (::fstat(b, &st) != 0 || st.st_size != size)
+        return false;
+    std::vector<char> left(1 << 16);
+    std::vector<char> right(left.size());
+    for (int64_t offset = 0; offset < size;) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(size - offset, left.size()));
+        if (!ReadAll(a, offset, left.data(), n) || !ReadAll(b, offset, right.data(), n) ||
+            std::memcmp(left.data(), right.data(), n) != 0)
+            return false;
+        offset += static_cast<int64_t>(n);
+    }
+    return true;
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& source, const std::string& target) {
+    int in = RetryOpen(source.c_str(), O_RDONLY);
+    if (in < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(in);
+        return false;
+    }
+    // One fixed name: a copy cut short by a kill is replaced by the next
+    // attempt instead of piling up.
+    const std::string temp = target + ".tmp";
+    ::unlink(temp.c_str());
+    int out = RetryOpen(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = CopyContents(in, out) && ::fchmod(out, st.st_mode & 07777) == 0 &&
+              ::fsync(out) == 0 && SameContents(in, out, st.st_size);
+    ok = ::close(out) == 0 && ok;
+    ::close(in);
+    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with the folder.
+    int folder = RetryOpen(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+namespace {
+
+// The environment the process started with, when recorded.
+std::vector<std::string>* g_startEnvironment = nullptr;
+
+// True when `file` is, after every link and "..", inside the current folder.
+bool InsideCurrentFolder(const std::string& file) {
+    char* real = ::realpath(file.c_str(), nullptr);
+    char* here = ::getcwd(nullptr, 0);
+    bool inside = false;
+    if (real && here) {
+        const std::string folder = std::string(here) == "/" ? "/" : std::string(here) + "/";
+        inside = std::string(real).compare(0, folder.size(), folder) == 0;
+    }
+    std::free(real);
+    std::free(here);
+    return inside;
+}
+
+}  // namespace
+
+void KeepStartEnvironment() {
+    auto* kept = new std::vector<std::string>;
+    for (char** entry = environ; entry && *entry; ++entry)
+        kept->emplace_back(*entry);
+    delete g_startEnvironment;
+    g_startEnvironment = kept;
+}
+
 std::optional<int> StartProgram(const std::string& path) {
     if (path.empty())
         return std::nullopt;
@@ -125,13 +251,49 @@ std::optional<int> StartProgram(const std::string& path) {
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    if ((st.st_mode & S_IXUSR) == 0)
+    // A download arrives without its execute bit; only the game folder's own
+    // files are ever given one.
+    if ((st.st_mode & S_IXUSR) == 0 && InsideCurrentFolder(file))
         ::chmod(file.c_str(), st.st_mode | S_IXUSR | S_IXGRP | S_IXOTH);
+
     std::vector<char> arg0(file.begin(), file.end());
     arg0.push_back('\0');
     char* argv[] = {arg0.data(), nullptr};
+
+    std::vector<char*> envp;
+    if (g_startEnvironment) {
+        for (std::string& entry : *g_startEnvironment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+    }
+
+    // The launcher's descriptors (sockets, pipes, the web view's shared
+    // memory) are opened all over its libraries, not all with close-on-exec:
+    // everything above standard error is closed in the child. Its ignored
+    // signals and its mask are put back to what a fresh program expects.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (::posix_spawn_file_actions_init(&actions) != 0)
+        return std::nullopt;
+    if (::posix_spawnattr_init(&attributes) != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return std::nullopt;
+    }
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    bool ready = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                 ::posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+                 ::posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+                 ::posix_spawnattr_setflags(&attributes,
+                                            POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
     pid_t pid = 0;
-    if (::posix_spawn(&pid, file.c_str(), nullptr, nullptr, argv, environ) != 0)
+    const bool started = ready && ::posix_spawn(&pid, file.c_str(), &actions, &attributes, argv,
+                                                g_startEnvironment ? envp.data() : environ) == 0;
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (!started)
         return std::nullopt;
     return static_cast<int>(pid);
 }

@@ -39,6 +39,14 @@ bool CopyFileOver(const std::string& source, const std::string& target);
 // replace fails while target still runs; a POSIX rename succeeds then.
 bool ReplaceFileAtomically(const std::string& source, const std::string& target);
 
+// Whether ReplaceFileAtomically fails while target runs as a program, so that
+// a caller replacing a program that is still ending has to try again.
+#ifdef _WIN32
+inline constexpr bool kReplaceFailsWhileTargetRuns = true;
+#else
+inline constexpr bool kReplaceFailsWhileTargetRuns = false;
+#endif
+
 // Starts a program with no arguments in the current folder. A relative path
 // resolves against the current folder, never PATH. The program gets standard
 // input, output and error and no other open file, default signal
