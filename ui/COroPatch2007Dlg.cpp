@@ -3,12 +3,14 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <QTimerEvent>
+#include <algorithm>
 #include <system_error>
 
 #include "fileset/FilesToPatch.h"
@@ -34,6 +36,19 @@ const char kStartFailedText[] =
     "Launcher.  Maybe that'll straighten things out so that clicking on Play will work.";
 const char kPatchFailedStatus[] = "Patch not successful.  Click Download Patch to try again.";
 
+// A program name from the local manifest as it may be started: one that the
+// name check would reject (absolute, leaving the folder, the launcher's own
+// files) counts as no program. The check runs on a copy so that the name
+// stays as the manifest wrote it.
+std::string StartableName(const std::string& name) {
+    if (name.empty())
+        return name;
+    FilesToPatch::File file;
+    file.name = name;
+    file.CheckName();
+    return file.rejected ? std::string() : name;
+}
+
 // Rounds like the native conversion of dialog units.
 int MulDiv(int value, int numerator, int denominator) {
     return (value * numerator + denominator / 2) / denominator;
@@ -41,10 +56,15 @@ int MulDiv(int value, int numerator, int denominator) {
 
 }  // namespace
 
+// The application's main window, in the task bar: an ordinary top-level
+// window, not a dialog of the program's hidden leader window. As such a
+// dialog, a window manager that shows one window at a time kept handing the
+// focus back to it while its own message box was up, the toolkit kept passing
+// it on to the box, and the box was never painted.
 COroPatch2007Dlg::COroPatch2007Dlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      m_icon(QStringLiteral(":/lv/icon.png")),
+      m_icon(QStringLiteral(":/lv/lantern.png")),
       m_surface(std::make_shared<WindowSurface>(this)),
       m_boxes(std::make_shared<MessageBoxes>()) {
     setWindowTitle(QString::fromUtf8(layout::kCaption));
@@ -54,6 +74,12 @@ COroPatch2007Dlg::COroPatch2007Dlg(QWidget* parent)
 COroPatch2007Dlg::~COroPatch2007Dlg() {
     // A run may outlive the window; from here on it reaches nothing of it.
     m_surface->Detach();
+    // The options are written back as the file holds them now: the options
+    // program may have saved new values while the launcher ran, and the
+    // launcher itself never changes them.
+    const OptionsFile latest;
+    m_options.autoPlay = latest.autoPlay;
+    m_options.autoDownload = latest.autoDownload;
 }
 
 void COroPatch2007Dlg::BuildControls() {
@@ -105,6 +131,11 @@ void COroPatch2007Dlg::BuildControls() {
             widget->hide();
         m_controls[control.id] = widget;
     }
+    // Enter belongs to the dialog, never to a button (see keyPressEvent).
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
 
     m_stageText = static_cast<QLabel*>(m_controls[layout::kStageText]);
     m_statusText = static_cast<QLabel*>(m_controls[layout::kStatusText]);
@@ -152,6 +183,25 @@ bool COroPatch2007Dlg::event(QEvent* event) {
     return QDialog::event(event);
 }
 
+void COroPatch2007Dlg::keyPressEvent(QKeyEvent* event) {
+    // The dialog keys: Enter and Escape both close the window, whichever
+    // control has the focus, and neither starts anything.
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            if (modifiers == Qt::NoModifier) {
+                DestroyWindow();
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void COroPatch2007Dlg::showEvent(QShowEvent* event) {
     if (!m_initialised) {
         m_initialised = true;
@@ -194,6 +244,7 @@ bool COroPatch2007Dlg::OnInitDialog() {
         FilesToPatch localManifest;
         LoadLocalManifest(localManifest);
         localManifest.GetGameExe(m_gameExe);
+        m_gameExe = StartableName(m_gameExe);
         if (!m_gameExe.empty()) {
             m_playButton->setEnabled(true);
             if (m_options.autoPlay)
@@ -202,6 +253,7 @@ bool COroPatch2007Dlg::OnInitDialog() {
             m_playButton->setEnabled(false);
         }
         localManifest.GetTestClient(m_testClient);
+        m_testClient = StartableName(m_testClient);
         m_testClientButton->setEnabled(!m_testClient.empty());
     }
     return true;
@@ -306,6 +358,7 @@ void COroPatch2007Dlg::OnDownloadPatch() {
     m_downloadButton->setText(QStringLiteral("Downloading..."));
 
     m_surface->HandOver(m_launcherUpdatePending, m_gameExe, m_testClient);
+    m_surface->m_newLauncherExe.clear();
     try {
         // Never joined: closing the window ends the launcher whatever the
         // run is doing.
@@ -329,6 +382,9 @@ void COroPatch2007Dlg::DrainSurface() {
 
 void COroPatch2007Dlg::TakeRunResult(bool success) {
     m_surface->TakeBack(&m_launcherUpdatePending, &m_gameExe, &m_testClient);
+    // Written by the worker before its last call; that call's hand-over
+    // under the bridge's lock orders it before this read.
+    m_newLauncherExe = m_surface->m_newLauncherExe;
     OnPatchFinished(success ? 1 : 0, 0);
 }
 
@@ -367,13 +423,14 @@ void COroPatch2007Dlg::UpdateTestClientButton() {
 bool COroPatch2007Dlg::StartUpdatedLauncher() {
     if (!m_launcherUpdatePending)
         return false;
-    if (!platform::CanOpenForRead(kNewLauncherExe))
+    const std::string successor = m_newLauncherExe.empty() ? kNewLauncherExe : m_newLauncherExe;
+    if (!platform::CanOpenForRead(successor))
         return false;
     if (!platform::CreateEmptyFile(kUpdatingMarker)) {
         MessageBox("Could not write NoxPatch2011_updating.txt", "Error");
         return false;
     }
-    if (!platform::StartProgram(kNewLauncherExe)) {
+    if (!platform::StartProgram(successor)) {
         MessageBox("Could not start updated patch program", "Error");
         return false;
     }
@@ -382,15 +439,20 @@ bool COroPatch2007Dlg::StartUpdatedLauncher() {
 
 void COroPatch2007Dlg::LaunchProgram(const std::string& path, const char* missingText,
                                      int closeAfterMs) {
-    if (path.empty()) {
+    const std::string name = StartableName(path);
+    if (name.empty()) {
         MessageBox(missingText, "Error");
         return;
     }
+    // A manifest may separate folders with a backslash, as the run's name
+    // check already reads it.
+    std::string program = name;
+    std::replace(program.begin(), program.end(), '\\', '/');
     m_playButton->setEnabled(false);
     m_optionsButton->setEnabled(false);
     m_downloadButton->setEnabled(false);
     m_testClientButton->setEnabled(false);
-    if (platform::StartProgram(path)) {
+    if (platform::StartProgram(program)) {
         m_launchTimer = SetTimer(kLaunchTimerId, closeAfterMs);
         return;
     }

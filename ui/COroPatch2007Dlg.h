@@ -68,6 +68,7 @@ class COroPatch2007Dlg : public QDialog {
 
   protected:
     bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
 
@@ -100,6 +101,8 @@ class COroPatch2007Dlg : public QDialog {
     int m_countdown = 3;
     std::string m_gameExe;
     std::string m_testClient;
+    // The successor program the last run fetched, as named on the disk.
+    std::string m_newLauncherExe;
     unsigned m_launchTimer = 0;
     QPushButton* m_downloadButton = nullptr;
     QPushButton* m_playButton = nullptr;

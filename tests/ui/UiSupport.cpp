@@ -74,16 +74,6 @@ std::string FakeProgramBytes() {
     return ReadFile(FAKE_GAME_PATH);
 }
 
-std::optional<FakeRun> ReadFakeRun(const std::string& name) {
-    if (!FileExists(name + ".ran"))
-        return std::nullopt;
-    std::istringstream record(ReadFile(name + ".ran"));
-    FakeRun run;
-    std::getline(record, run.folder);
-    record >> run.argumentCount;
-    return run;
-}
-
 std::unique_ptr<XServer> XServer::Start() {
     const char* xvfb = "/usr/bin/Xvfb";
     if (::access(xvfb, X_OK) != 0)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeRun.h"
 #include "ui/COroPatch2007Dlg.h"
 #include "ui/MessageBoxes.h"
 
@@ -43,13 +44,6 @@ std::string Describe(const COroPatch2007Dlg& window);
 // Copies the stand-in program to `name` in the current folder.
 void InstallFakeProgram(const std::string& name);
 std::string FakeProgramBytes();
-
-// What the stand-in recorded when it ran as `name`, if it did.
-struct FakeRun {
-    std::string folder;
-    int argumentCount = -1;
-};
-std::optional<FakeRun> ReadFakeRun(const std::string& name);
 
 // Xvfb on a free display, for the tests that need a real X server.
 class XServer {
