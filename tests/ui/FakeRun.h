@@ -1,6 +1,9 @@
 #pragma once
 // What the stand-in program (fake_game) recorded when it ran under a name.
 
+#include <signal.h>
+
+#include <cstdint>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -15,6 +18,16 @@ struct FakeRun {
     std::string ignoredSignals;
     std::set<std::string> environment;
 };
+
+// A signal mask as the kernel shows it, without the signals the C library
+// reserves for itself between the classic and the real-time ones: its spawn
+// leaves those ignored in every child, whatever the parent did.
+inline uint64_t MaskWithoutLibrarySignals(const std::string& hexadecimal) {
+    uint64_t mask = std::stoull(hexadecimal, nullptr, 16);
+    for (int signal = 32; signal < SIGRTMIN; ++signal)
+        mask &= ~(uint64_t{1} << (signal - 1));
+    return mask;
+}
 
 // The record of the run as `name` in the current folder, if there was one.
 inline std::optional<FakeRun> ReadFakeRun(const std::string& name) {

@@ -1,11 +1,17 @@
 // Starting the game, the test client, the options program and the updated
 // launcher from the window, with a stand-in program that records its runs.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
+#include <filesystem>
+#include <set>
 
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
@@ -54,8 +60,20 @@ TEST_F(Launching, PlayStartsTheGameWithoutArgumentsAndClosesAfterThreeSeconds) {
     InstallFakeProgram("game.bin");
     auto window = OpenReady("game.bin 1 GAME_EXE\n");
     QTest::qWait(50);
+    // What the launcher holds that a started program must not get: a
+    // descriptor open across exec, a blocked signal (SIGPIPE is ignored by
+    // this process, as in the launcher) and a variable set after start-up.
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    ::setenv("LV_SET_AFTER_START", "1", 1);
     const Clock::time_point clicked = Clock::now();
     static_cast<QPushButton*>(window->Control(layout::kPlay))->click();
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+    ::unsetenv("LV_SET_AFTER_START");
+    ::close(leaked);
     EXPECT_EQ(Describe(*window), kProgramStarted);
 
     ASSERT_TRUE(WaitForClose());
@@ -65,6 +83,11 @@ TEST_F(Launching, PlayStartsTheGameWithoutArgumentsAndClosesAfterThreeSeconds) {
     ASSERT_TRUE(run);
     EXPECT_EQ(run->folder, game.Path());
     EXPECT_EQ(run->argumentCount, 0);
+    EXPECT_EQ(run->descriptors, (std::set<int>{0, 1, 2}));
+    EXPECT_EQ(MaskWithoutLibrarySignals(run->ignoredSignals), 0u) << run->ignoredSignals;
+    EXPECT_EQ(MaskWithoutLibrarySignals(run->blockedSignals), 0u) << run->blockedSignals;
+    EXPECT_EQ(run->environment.count("LV_SET_AFTER_START=1"), 0u);
+    EXPECT_EQ(run->environment.count("QT_QPA_PLATFORM=offscreen"), 1u);
     EXPECT_TRUE(boxes->boxes.empty());
 }
 
@@ -180,20 +203,98 @@ TEST_F(Launching, OptionsButtonStartsAnotherOptionsProgramEachTime) {
 }
 
 TEST_F(Launching, ARunThatFetchedANewLauncherHandsOverToIt) {
-    TempDir serverRoot;
-    PublishBuild(serverRoot.Path(), {
-                                        {"game.bin", "game", 1, "GAME_EXE"},
-                                        {"NoxPatch2011_new.exe", FakeProgramBytes(), 2, ""},
-                                    });
-    NginxServer nginx(serverRoot.Path());
-    PointAt(nginx.Port());
-    WriteFile("NoxPatch2011.exe", "the old launcher");
+    // The manifest may spell the successor in any letter case; on a disk that
+    // tells them apart the one fetched is the one compared and started, not a
+    // stale copy under the usual name that matches the running launcher.
+    for (const std::string successor : {"NoxPatch2011_new.exe", "noxpatch2011_new.exe"}) {
+        SCOPED_TRACE(successor);
+        TestFolder folder;
+        TempDir serverRoot;
+        PublishBuild(serverRoot.Path(), {
+                                            {"game.bin", "game", 1, "GAME_EXE"},
+                                            {successor, FakeProgramBytes(), 2, ""},
+                                        });
+        NginxServer nginx(serverRoot.Path());
+        PointAt(nginx.Port());
+        WriteFile("NoxPatch2011.exe", "the old launcher");
+        if (successor != "NoxPatch2011_new.exe")
+            WriteFile("NoxPatch2011_new.exe", "the old launcher");
 
-    auto window = OpenReady("");
-    window->OnDownloadPatch();
-    ASSERT_TRUE(WaitForClose());
-    EXPECT_TRUE(FileExists("NoxPatch2011_updating.txt"));
-    ASSERT_TRUE(WaitUntil([] { return ReadFakeRun("NoxPatch2011_new.exe").has_value(); }));
-    EXPECT_EQ(ReadFakeRun("NoxPatch2011_new.exe")->argumentCount, 0);
+        closedAt = {};
+        auto window = OpenReady("");
+        window->OnDownloadPatch();
+        ASSERT_TRUE(WaitForClose());
+        EXPECT_TRUE(FileExists("NoxPatch2011_updating.txt"));
+        ASSERT_TRUE(WaitUntil([&] { return ReadFakeRun(successor).has_value(); }));
+        EXPECT_EQ(ReadFakeRun(successor)->argumentCount, 0);
+        EXPECT_TRUE(boxes->boxes.empty());
+    }
+}
+
+TEST_F(Launching, NamesThatFailTheNameCheckAreNoProgramAtAll) {
+    TempDir outside;
+    const std::string program = outside.Path() + "/prog";
+    std::filesystem::copy_file(FAKE_GAME_PATH, program);
+    ::chmod(program.c_str(), 0644);  // as a download would leave it
+    const std::string outsideFolder = program.substr(0, program.rfind('/'));
+    const std::string up = "../" + outsideFolder.substr(outsideFolder.rfind('/') + 1) + "/prog";
+    for (const std::string& name : {program, up, std::string("NoxPatch2011.exe")}) {
+        SCOPED_TRACE(name);
+        boxes->boxes.clear();
+        auto window = OpenReady(name + " 1 GAME_EXE\n" + name + " 1 TEST_CLIENT\n");
+        QTest::qWait(20);
+        EXPECT_FALSE(window->Control(layout::kPlay)->isEnabled());
+        EXPECT_FALSE(window->Control(layout::kTestClient)->isEnabled());
+        window->OnPlay();
+        window->OnTestClient();
+        EXPECT_EQ(boxes->Captions(), (std::vector<std::string>{"Error", "Error"}));
+        ASSERT_EQ(boxes->boxes.size(), 2u);
+        EXPECT_EQ(boxes->boxes[0].text, "The Game EXE is not set.");
+        EXPECT_EQ(boxes->boxes[1].text, "There is no Test Client available at this time.");
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(program.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_FALSE(FileExists(outside.Path() + "/prog.ran"));
+    EXPECT_FALSE(ReadFakeRun("prog"));
+}
+
+TEST_F(Launching, ABackslashInTheProgramNameSeparatesFolders) {
+    MakeDirs("bin");
+    InstallFakeProgram("bin/game.bin");
+    auto window = OpenReady("bin\\game.bin 1 GAME_EXE\n");
+    QTest::qWait(20);
+    window->OnPlay();
     EXPECT_TRUE(boxes->boxes.empty());
+    EXPECT_TRUE(WaitUntil([] { return ReadFakeRun("game.bin").has_value(); }));
+    EXPECT_EQ(window->GameExe(), "bin\\game.bin");  // kept as the manifest wrote it
+    ASSERT_TRUE(WaitForClose());
+}
+
+TEST_F(Launching, EnterAndEscapeCloseTheWindowAndStartNothing) {
+    InstallFakeProgram("game.bin");
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        // With the countdown running and Play holding the focus: the state in
+        // which a pressed key would most likely start the game.
+        closedAt = {};
+        auto window = OpenReady("game.bin 1 GAME_EXE\n", "NOAUTODOWNLOAD AUTOPLAY");
+        auto* play = static_cast<QPushButton*>(window->Control(layout::kPlay));
+        play->setFocus();
+        QTest::qWait(20);
+        ASSERT_EQ(play->text().toStdString(), "Play (3)");
+        QTest::keyClick(play, key);
+        EXPECT_NE(closedAt, Clock::time_point()) << "key " << key;
+        EXPECT_TRUE(play->isEnabled()) << "key " << key;  // Play was not pressed
+    }
+    EXPECT_FALSE(ReadFakeRun("game.bin"));
+    EXPECT_TRUE(boxes->boxes.empty());
+}
+
+TEST_F(Launching, OptionsSavedWhileTheLauncherRunsAreKept) {
+    auto window = OpenReady("game.bin 1 GAME_EXE\n", "NOAUTOPLAY\nNOAUTODOWNLOAD\n");
+    QTest::qWait(20);
+    // The options program saves while the launcher is open.
+    WriteFile(OptionsFile::kFileName, "autoplay\r\nnoautodownload\r\n");
+    window.reset();
+    EXPECT_EQ(ReadFile(OptionsFile::kFileName), "AUTOPLAY\nNOAUTODOWNLOAD\n");
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "UiSupport.h"
+#include "platform/Platform.h"
 #include "ui/CExplorer1.h"
 
 XServer* g_xserver = nullptr;
@@ -31,6 +32,8 @@ int main(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     }
 
+    // As the launcher does: what its programs get is what it started with.
+    platform::KeepStartEnvironment();
     CExplorer1::PrepareApplication();
     curl_global_init(CURL_GLOBAL_ALL);
     int result;

@@ -136,7 +136,10 @@ class OnX11 : public ::testing::Test {
 TEST_F(OnX11, OpenOptionsWindowBlocksPlayAndDownloadAndIsBroughtBack) {
     std::filesystem::copy_file(OPTIONS_PATH, "NoxOptions.exe");
     InstallFakeProgram("game.bin");
-    WriteFile(OptionsFile::kFileName, "NOAUTODOWNLOAD");
+    // Not in the form either program writes: closing the options program
+    // with its close box must leave it exactly so.
+    const std::string options = "noautodownload   noautoplay extra\r\n";
+    WriteFile(OptionsFile::kFileName, options);
     WriteFile("current2.txt", "game.bin 1 GAME_EXE\n");
     auto boxes = std::make_shared<RecordingBoxes>();
     auto window = std::make_unique<COroPatch2007Dlg>();
@@ -145,11 +148,11 @@ TEST_F(OnX11, OpenOptionsWindowBlocksPlayAndDownloadAndIsBroughtBack) {
     EXPECT_FALSE(ui::FindTopLevelWindow(kOptionsTitle));
 
     window->OnOptionsButton();
-    std::optional<uint32_t> options = WaitForWindow(kOptionsTitle);
-    ASSERT_TRUE(options);
-    xcb_unmap_window(Connection(), *options);
+    std::optional<uint32_t> optionsWindow = WaitForWindow(kOptionsTitle);
+    ASSERT_TRUE(optionsWindow);
+    xcb_unmap_window(Connection(), *optionsWindow);
     xcb_flush(Connection());
-    ASSERT_TRUE(WaitUntil([&] { return !Viewable(*options); }));
+    ASSERT_TRUE(WaitUntil([&] { return !Viewable(*optionsWindow); }));
 
     const std::string before = Describe(*window);
     window->OnPlay();
@@ -162,15 +165,18 @@ TEST_F(OnX11, OpenOptionsWindowBlocksPlayAndDownloadAndIsBroughtBack) {
                   "You must close the Launcher Options window before playing or downloading a "
                   "patch.");
     }
-    EXPECT_TRUE(WaitUntil([&] { return Viewable(*options); }));
+    EXPECT_TRUE(WaitUntil([&] { return Viewable(*optionsWindow); }));
     EXPECT_FALSE(window->RunActive());
     EXPECT_EQ(Describe(*window), before);
     QTest::qWait(300);
     EXPECT_FALSE(ReadFakeRun("game.bin"));
 
     // Once it is closed, Play goes ahead.
-    SendDeleteWindow(*options);
+    SendDeleteWindow(*optionsWindow);
     ASSERT_TRUE(WaitUntil([&] { return !ui::FindTopLevelWindow(kOptionsTitle); }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return ProcessesRunning(game.Path() + "/NoxOptions.exe").empty(); }));
+    EXPECT_EQ(ReadFile(OptionsFile::kFileName), options);
     window->OnPlay();
     EXPECT_TRUE(WaitUntil([] { return ReadFakeRun("game.bin").has_value(); }));
     EXPECT_EQ(boxes->boxes.size(), 2u);
