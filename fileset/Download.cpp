@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fileset/FilesToPatch.h"
+#include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
@@ -154,7 +155,7 @@ bool FilesToPatch::VerifyFiles() {
     for (File& file : files) {
         if (file.rejected)
             return false;
-        std::optional<int64_t> localSize = platform::OpenExistingForReadSize(file.name);
+        std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize) {
             platform::DeleteFileByName(file.name);
             result = false;

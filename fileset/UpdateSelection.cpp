@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fileset/FilesToPatch.h"
+#include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
@@ -62,7 +63,7 @@ void FilesToPatch::DetermineFilesToDownload() {
             file.needsDownload = true;
             continue;
         }
-        std::optional<int64_t> localSize = platform::OpenExistingForReadSize(file.name);
+        std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize || *localSize != file.size) {
             file.needsDownload = true;
             continue;
