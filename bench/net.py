@@ -52,7 +52,7 @@ class Relay:
         self.port = run.free_port()
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "relay.py"), str(self.port), str(target_port),
-             str(rtt_ms)], stdout=subprocess.PIPE)
+             str(rtt_ms)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if self.proc.stdout.readline().strip() != b"ready":
             raise RuntimeError("relay did not start")
 
