@@ -5,8 +5,9 @@ beside a baseline measured in the same script: curl fetching the same URLs.
 Usage: bench/run.py [--rounds N] [--only NAME ...] [--build DIR]
 Scenarios: big (one 1 GiB file), many (2000 files of 8 KiB), sizes (size
 stage, 20 x 50 MiB against 20 x 1 KiB), uptodate (20 000 files already
-current), memory (peak RSS, 1 GiB against 1 MiB), window (the launcher
-window against lvpatch on the same 1 GiB install).
+current), memory (peak RSS per process, 1 GiB against 1 MiB), window (the
+launcher window against lvpatch on the same 1 GiB install), first (start to
+the first request).
 Needs: nginx, curl (scripts/setup installs both) and a built lvpatch.
 """
 
@@ -63,9 +64,15 @@ class Nginx:
         self.proc.wait()
 
 
+BLOCKS = {}
+
+
 def write_file(path, size, seed=0):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    block = bytes((seed + i * 31) % 251 for i in range(1 << 16))
+    seed %= 251
+    if seed not in BLOCKS:
+        BLOCKS[seed] = bytes((seed + i * 31) % 251 for i in range(1 << 16))
+    block = BLOCKS[seed]
     with open(path, "wb") as f:
         left = size
         while left > 0:
@@ -96,18 +103,100 @@ def game_folder(work, port, name="game"):
     return path
 
 
+class Run:
+    """What one measured process cost: wall seconds, CPU seconds (user +
+    system, its own threads and the children it waited for) and its own peak
+    resident memory in MiB."""
+
+    def __init__(self, wall, cpu, peak_mib, switches=0):
+        self.wall, self.cpu, self.peak_mib = wall, cpu, peak_mib
+        self.switches = switches  # voluntary context switches, where known
+
+
 def timed(argv, cwd=None):
-    """Runs a command, returns (seconds, peak RSS in KiB)."""
+    """Runs a command to its end. The peak memory comes from /usr/bin/time,
+    whose own small process is all that stands between the fork and the
+    exec: wait4's figure in this script would be the largest resident size
+    any child of this Python process has had, this script's own included."""
+    stats = tempfile.NamedTemporaryFile(prefix="lvbench-time-", delete=False)
+    stats.close()
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
+    proc = subprocess.Popen(["/usr/bin/time", "-o", stats.name, "-f", "%M %U %S"] + argv,
+                            cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, err = proc.communicate()
     elapsed = time.perf_counter() - start
-    err = proc.stderr.read().decode(errors="replace")
-    proc.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
-    if code != 0:
-        raise RuntimeError("%s failed (%d): %s" % (argv[0], code, err[-500:]))
-    return elapsed, usage.ru_maxrss
+    fields = open(stats.name).read().split()
+    os.unlink(stats.name)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (argv[0], proc.returncode,
+                                                   err.decode(errors="replace")[-500:]))
+    peak_kib, user, system = int(fields[-3]), float(fields[-2]), float(fields[-1])
+    return Run(elapsed, user + system, peak_kib / 1024.0)
+
+
+def process_tree(root):
+    """The pid and every live descendant of it (the window starts helper
+    processes for its news view)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = open("/proc/%s/stat" % entry).read()
+            except OSError:
+                continue
+            ppid = int(stat[stat.rindex(")") + 2:].split()[1])
+            children.setdefault(ppid, []).append(int(entry))
+    tree, todo = [], [root]
+    while todo:
+        pid = todo.pop()
+        tree.append(pid)
+        todo.extend(children.get(pid, []))
+    return tree
+
+
+def kill_tree(proc):
+    for pid in reversed(process_tree(proc.pid)):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    proc.wait()
+
+
+def cpu_seconds(pid):
+    try:
+        fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    except OSError:
+        return 0.0
+    # utime, stime, cutime, cstime: fields 14 to 17 of the line.
+    return sum(int(v) for v in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def voluntary_switches(pid):
+    """Summed over the live threads of the process."""
+    total = 0
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return 0
+    for task in tasks:
+        try:
+            for line in open("/proc/%d/task/%s/status" % (pid, task)):
+                if line.startswith("voluntary_ctxt_switches:"):
+                    total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def peak_mib(pid):
+    try:
+        for line in open("/proc/%d/status" % pid):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
+    return 0.0
 
 
 def curl_config(work, port, names, out_dir):
@@ -140,7 +229,7 @@ def fmt(value, unit):
         return "%.3f s" % value
     if unit == "MiB":
         return "%.1f MiB" % value
-    return "%s %s" % (value, unit)
+    return ("%s %s" % (value, unit)).strip()
 
 
 def throughput(args, work, lvpatch, name, files):
@@ -152,11 +241,11 @@ def throughput(args, work, lvpatch, name, files):
         ours, theirs = [], []
         for _ in range(args.rounds):
             game = game_folder(work, nginx.port)
-            ours.append(timed([lvpatch, "--dir", game])[0])
+            ours.append(timed([lvpatch, "--dir", game]).wall)
             shutil.rmtree(game)
             out = os.path.join(work, "curl-out")
             shutil.rmtree(out, ignore_errors=True)
-            theirs.append(timed(curl_config(work, nginx.port, names, out))[0])
+            theirs.append(timed(curl_config(work, nginx.port, names, out)).wall)
             shutil.rmtree(out)
         ratio = median(ours) / median(theirs)
         report("%s: fresh folder, lvpatch against curl (ratio of medians %.3f)" % (name, ratio),
@@ -183,7 +272,7 @@ def sizes(args, work, lvpatch):
                     f.truncate(n)  # sparse: only the size is compared
                 ledger.append("%s 1\n" % name)
             open(os.path.join(game, "file_versions.txt"), "w").write("".join(ledger))
-            times = [timed([lvpatch, "--dir", game])[0] for _ in range(args.rounds)]
+            times = [timed([lvpatch, "--dir", game]).wall for _ in range(args.rounds)]
             rows.append(("size queries, %s" % label, times, "s"))
         finally:
             nginx.stop()
@@ -192,6 +281,10 @@ def sizes(args, work, lvpatch):
 
 
 def uptodate(args, work, lvpatch):
+    """An installed folder of 20 000 current files. The floor is what the
+    check cannot do without: the two text fetches (curl, one connection) and
+    one stat() per manifest name (bench/stat_floor, timed inside a process
+    that does only that). With --compare, another lvpatch beside it."""
     server = os.path.join(work, "server-uptodate")
     files = [("d%02d/f%05d.dat" % (i % 50, i), 16) for i in range(20000)]
     publish(server, files)
@@ -199,14 +292,27 @@ def uptodate(args, work, lvpatch):
     try:
         game = game_folder(work, nginx.port)
         timed([lvpatch, "--dir", game])  # install once
-        ours = [timed([lvpatch, "--dir", game])[0] for _ in range(args.rounds)]
+        manifest = os.path.join(server, "lanternvale_patch", "build_1", "current2.txt")
         out = os.path.join(work, "curl-out")
         names = ["build_folder.txt", "build_1/current2.txt"]
-        theirs = [timed(curl_config(work, nginx.port, names, out))[0] for _ in range(args.rounds)]
-        report("uptodate: 20 000 current files (difference of medians %.3f s)"
-               % (median(ours) - median(theirs)),
-               [("lvpatch, nothing to fetch", ours, "s"),
-                ("curl fetching the two text files only", theirs, "s")])
+        stat_floor = os.path.join(args.build, "bench", "stat_floor")
+        ours, other, fetches, stats = [], [], [], []
+        for _ in range(args.rounds):
+            ours.append(timed([lvpatch, "--dir", game]).wall)
+            if args.compare:
+                other.append(timed([args.compare, "--dir", game]).wall)
+            fetches.append(timed(curl_config(work, nginx.port, names, out)).wall)
+            stats.append(float(subprocess.check_output([stat_floor, manifest],
+                                                       cwd=game).split()[0]))
+        floor = [f + s for f, s in zip(fetches, stats)]
+        compared = [("%s, the same folder" % args.compare, other, "s")] if other else []
+        report("uptodate: 20 000 current files, lvpatch / floor %.2f%s"
+               % (median(ours) / median(floor),
+                  ", compared / floor %.2f" % (median(other) / median(floor)) if other else ""),
+               [("lvpatch, nothing to fetch", ours, "s")] + compared + [
+                ("floor: fetches + stats", floor, "s"),
+                ("curl fetching the two text files only", fetches, "s"),
+                ("one stat() per manifest name", stats, "s")])
     finally:
         nginx.stop()
         shutil.rmtree(server)
@@ -222,18 +328,23 @@ def memory(args, work, lvpatch):
             values = []
             for _ in range(args.rounds):
                 game = game_folder(work, nginx.port)
-                values.append(timed([lvpatch, "--dir", game])[1] / 1024.0)
+                values.append(timed([lvpatch, "--dir", game]).peak_mib)
                 shutil.rmtree(game)
-            rows.append(("peak RSS, %s" % label, values, "MiB"))
+            rows.append(("lvpatch peak RSS, %s" % label, values, "MiB"))
         finally:
             nginx.stop()
             shutil.rmtree(server)
-    report("memory: peak resident memory of a fresh install", rows)
+    rows.append(("/bin/true the same way (what the measurement itself adds)",
+                 [timed(["/bin/true"]).peak_mib for _ in range(args.rounds)], "MiB"))
+    report("memory: peak resident memory of a fresh install, per process", rows)
 
 
 def until_ledger(argv, game, env=None):
-    """Starts a front end in `game` and returns the seconds until its patch
-    run has written the ledger (the run's last file write), then ends it."""
+    """Starts a front end in `game` and returns its Run until its patch run
+    has written the ledger (the run's last file write), then ends it. CPU is
+    that of the whole process tree, memory that of the front end itself,
+    both read while it still runs (an lvpatch that has already ended reads
+    0 there: use timed() for its figures)."""
     ledger = os.path.join(game, "file_versions.txt")
     start = time.perf_counter()
     proc = subprocess.Popen(argv, cwd=game, env=env, stdout=subprocess.DEVNULL,
@@ -243,39 +354,111 @@ def until_ledger(argv, game, env=None):
             raise RuntimeError("%s ended without a run" % argv[0])
         time.sleep(0.002)
     elapsed = time.perf_counter() - start
-    proc.kill()
-    proc.wait()
-    return elapsed
+    cpu = sum(cpu_seconds(pid) for pid in process_tree(proc.pid))
+    own = cpu_seconds(proc.pid)
+    peak = peak_mib(proc.pid)
+    switches = voluntary_switches(proc.pid)
+    kill_tree(proc)
+    result = Run(elapsed, cpu, peak, switches)
+    result.own_cpu = own  # the front end's own process, without its helpers
+    return result
 
 
-def window(args, work, lvpatch):
-    """The launcher window (offscreen) against the console front end, same
-    patch, same server; both timed from start until the ledger is written."""
+def until_first_request(argv, work, env=None):
+    """Seconds from the start of a front end to the first connection its
+    patch run opens to the server (a listener that answers nothing)."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(8)
+        listener.settimeout(30)
+        game = game_folder(work, listener.getsockname()[1], "game-first")
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, cwd=game, env=env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            conn, _ = listener.accept()
+            elapsed = time.perf_counter() - start
+            conn.close()
+        finally:
+            kill_tree(proc)
+        shutil.rmtree(game)
+        return elapsed
+
+
+def launcher_path(lvpatch):
     launcher = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(lvpatch))),
                             "bin", "NoxPatch2011.exe")
     if not os.access(launcher, os.X_OK):
         print("\n### window: skipped, no %s" % launcher)
+        return None
+    return launcher
+
+
+WINDOW_ENV = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+
+
+def window(args, work, lvpatch, size=1 << 30):
+    """The launcher window (offscreen) against the console front end, same
+    patch, same server; both timed from start until the ledger is written.
+    The window's own start-up is measured on a one-file build of 1 KiB in
+    the same rounds and taken off."""
+    launcher = launcher_path(lvpatch)
+    if not launcher:
         return
-    server = os.path.join(work, "server-window")
-    publish(server, [("big.dat", 1 << 30)])
-    nginx = Nginx(server, work)
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    servers = []
+    for label, n in (("big", size), ("small", 1 << 10)):
+        root = os.path.join(work, "server-window-" + label)
+        publish(root, [("big.dat", n)])
+        servers.append((root, Nginx(root, work)))
+    big, small = servers[0][1], servers[1][1]
     try:
-        ours, theirs = [], []
+        win, win_start, con, con_cpu = [], [], [], []
         for _ in range(args.rounds):
-            game = game_folder(work, nginx.port)
-            ours.append(until_ledger([launcher], game, env))
+            for nginx, into in ((small, win_start), (big, win)):
+                game = game_folder(work, nginx.port)
+                into.append(until_ledger([launcher], game, WINDOW_ENV))
+                shutil.rmtree(game)
+            game = game_folder(work, big.port)
+            con.append(until_ledger([lvpatch], game).wall)
             shutil.rmtree(game)
-            game = game_folder(work, nginx.port)
-            theirs.append(until_ledger([lvpatch], game))
+            game = game_folder(work, big.port)
+            con_cpu.append(timed([lvpatch, "--dir", game]))
             shutil.rmtree(game)
-        report("window: fresh install of 1 GiB, launcher window against lvpatch "
-               "(ratio of medians %.3f)" % (median(ours) / median(theirs)),
-               [("NoxPatch2011.exe, offscreen, start to ledger written", ours, "s"),
-                ("lvpatch, start to ledger written", theirs, "s")])
+        less = [w.wall - s.wall for w, s in zip(win, win_start)]
+        report("window: fresh install of %d MiB, launcher window against lvpatch; window less "
+               "its start-up / lvpatch: %.3f; CPU window / lvpatch: %.2f"
+               % (size >> 20, median(less) / median(con),
+                  median([w.cpu for w in win]) / median([c.cpu for c in con_cpu])),
+               [("window, offscreen, start to ledger written", [w.wall for w in win], "s"),
+                ("window start-up (1 KiB build), start to ledger written",
+                 [w.wall for w in win_start], "s"),
+                ("window less its start-up (per round)", less, "s"),
+                ("lvpatch, start to ledger written", con, "s"),
+                ("window CPU (all its processes), start to ledger", [w.cpu for w in win], "s"),
+                ("window CPU (its own process), start to ledger", [w.own_cpu for w in win], "s"),
+                ("lvpatch CPU, whole run", [c.cpu for c in con_cpu], "s"),
+                ("window peak RSS (its own process)", [w.peak_mib for w in win], "MiB"),
+                ("window voluntary context switches (its threads, start to ledger)",
+                 [w.switches for w in win], ""),
+                ("lvpatch peak RSS", [c.peak_mib for c in con_cpu], "MiB")])
     finally:
-        nginx.stop()
-        shutil.rmtree(server)
+        for root, nginx in servers:
+            nginx.stop()
+            shutil.rmtree(root)
+
+
+def first_request(args, work, lvpatch):
+    """From the start of a front end until its first request reaches the
+    server; lvpatch beside it."""
+    launcher = launcher_path(lvpatch)
+    if not launcher:
+        return
+    win, con = [], []
+    for _ in range(args.rounds):
+        win.append(until_first_request([launcher], work, WINDOW_ENV))
+        con.append(until_first_request([lvpatch], work))
+    report("first request: start of the front end until its first connection to the server",
+           [("window, offscreen", win, "s"), ("lvpatch", con, "s")])
 
 
 def main():
@@ -283,6 +466,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", nargs="*", default=None)
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--compare", default=None,
+                        help="another lvpatch to measure beside (uptodate)")
     args = parser.parse_args()
     lvpatch = os.path.join(args.build, "tools/lvpatch/lvpatch")
     if not os.access(lvpatch, os.X_OK):
@@ -297,6 +482,7 @@ def main():
         "uptodate": lambda: uptodate(args, work, lvpatch),
         "memory": lambda: memory(args, work, lvpatch),
         "window": lambda: window(args, work, lvpatch),
+        "first": lambda: first_request(args, work, lvpatch),
     }
     try:
         print("lvpatch benchmarks, %d rounds each, %s" % (args.rounds, time.strftime("%Y-%m-%d")))

@@ -5,9 +5,13 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "fileset/FilesToPatch.h"
+#include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
@@ -36,6 +40,17 @@ void AppendOneDecimal(std::string& out, double value) {
     out.append(buffer, result.ptr);
 }
 
+// Moves the progress over all the stage's files by `size` more bytes.
+void Advance(DownloadProgress* progress, size_t size) {
+    progress->bytesDone += static_cast<int64_t>(size);
+    g_patchDialog->SetProgressPos(progress->bytesDone);
+    if (progress->bytesDone - progress->bytesAtLastText > kBytesBetweenTexts) {
+        g_patchDialog->SetStageText(
+            DownloadProgressText(progress->bytesDone, progress->bytesTotal));
+        progress->bytesAtLastText = progress->bytesDone;
+    }
+}
+
 // Writes one file of the stage and moves the progress over all its files.
 class ProgressSink : public TransferSink {
   public:
@@ -44,17 +59,38 @@ class ProgressSink : public TransferSink {
     bool Write(const char* data, size_t size) override {
         if (std::fwrite(data, 1, size, progress_->file) != size)
             return false;
-        progress_->bytesDone += static_cast<int64_t>(size);
-        g_patchDialog->SetProgressPos(progress_->bytesDone);
-        if (progress_->bytesDone - progress_->bytesAtLastText > kBytesBetweenTexts) {
-            g_patchDialog->SetStageText(
-                DownloadProgressText(progress_->bytesDone, progress_->bytesTotal));
-            progress_->bytesAtLastText = progress_->bytesDone;
-        }
+        Advance(progress_, size);
         return true;
     }
 
   private:
+    DownloadProgress* progress_;
+};
+
+// One file of a stage with several transfers in flight: its own stream, the
+// stage's shared progress.
+class ParallelDownload : public TransferSink {
+  public:
+    ParallelDownload(FILE* file, DownloadProgress* progress)
+        : transfer(this), file_(file), progress_(progress) {}
+    ~ParallelDownload() override { Close(); }
+
+    bool Write(const char* data, size_t size) override {
+        if (std::fwrite(data, 1, size, file_) != size)
+            return false;
+        Advance(progress_, size);
+        return true;
+    }
+    bool Close() {
+        FILE* file = file_;
+        file_ = nullptr;
+        return file && std::fclose(file) == 0;
+    }
+
+    Transfer transfer;
+
+  private:
+    FILE* file_;
     DownloadProgress* progress_;
 };
 
@@ -78,6 +114,99 @@ int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files) {
         most = std::max(most, grown);
     }
     return most;
+}
+
+// What an ended download means for its file: throws for a file that could
+// not be written and for an answer other than 200, returns whether the file
+// is to be recorded, and notices a new launcher program.
+bool JudgeDownload(const FilesToPatch::File& file, const TransferOutcome& outcome, bool closed) {
+    // A file that could not be written is the disk's fault, not the
+    // server's; what was written of it only takes space.
+    if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
+        platform::DeleteFileByName(file.name);
+        throw CouldntWriteFileException();
+    }
+    if (outcome.status != 200)
+        throw DownloadFailedException();
+    // An answer longer than the file may be: cut, and removed so that it
+    // cannot pass as the file even when it stopped at the right size.
+    // Verification then fails the run as for a broken-off transfer.
+    if (outcome.end == TransferOutcome::End::kOverLimit) {
+        platform::DeleteFileByName(file.name);
+        return false;
+    }
+    return true;
+}
+
+void RecordDownload(const FilesToPatch::File& file) {
+    FileVersionFile::SetVersion(file.name, file.version);
+    if (SameNameIgnoringCase(file.name, kNewLauncherExe)) {
+        // The successor as this disk names it is the one compared and started.
+        g_patchDialog->m_newLauncherExe = file.name;
+        FILE* fetched = std::fopen(file.name.c_str(), "rb");
+        if (!fetched || !IsIdenticalToLauncherExe(fetched))
+            g_patchDialog->m_launcherUpdatePending = true;
+    }
+}
+
+int64_t ByteLimit(const FilesToPatch::File& file) {
+    // Never more than the manifest's size, nor more than the answer
+    // announces (the engine holds it to that).
+    return file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit;
+}
+
+// Up to g_parallelTransfers downloads in flight. Each file is recorded once
+// its own transfer has ended well; the first failure stops the others (their
+// files keep what had arrived and stay unrecorded) and ends the stage.
+void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadProgress* progress) {
+    // Declared before the pool, so the pool stops its transfers before their
+    // files are closed.
+    std::vector<std::unique_ptr<ParallelDownload>> downloads(files.size());
+    TransferPool pool(g_parallelTransfers);
+    if (!pool)
+        throw DownloadFailedException();
+    pool.ConfigureHandles([](TransferHandle& handle) { handle.UseLargeBlocks(); });
+
+    size_t next = 0;
+    auto startMore = [&] {
+        for (; next < files.size() && pool.HasRoom(); ++next) {
+            const FilesToPatch::File& file = files[next];
+            if (file.rejected || !file.needsDownload)
+                continue;
+            std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
+            FILE* stream = std::fopen(file.name.c_str(), "wb");
+            if (!stream)
+                throw CouldntWriteFileException();
+            downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
+            ParallelDownload& download = *downloads[next];
+            download.transfer.SetByteLimit(ByteLimit(file));
+            if (!pool.Start(download.transfer, url, next))
+                throw DownloadFailedException();
+        }
+    };
+    startMore();
+    while (!pool.Idle()) {
+        // Files that ended well together with a failed one are still
+        // recorded; the first failure in the order they ended is the one
+        // the stage ends with.
+        std::exception_ptr failure;
+        for (size_t i : pool.WaitForEnded()) {
+            const bool closed = downloads[i]->Close();
+            try {
+                if (JudgeDownload(files[i], downloads[i]->transfer.Outcome(), closed))
+                    RecordDownload(files[i]);
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+            downloads[i].reset();
+        }
+        if (failure) {
+            pool.Stop();
+            std::rethrow_exception(failure);
+        }
+        startMore();
+    }
 }
 
 }  // namespace
@@ -107,6 +236,10 @@ void FilesToPatch::DownloadFiles() {
     std::optional<int64_t> free = platform::FreeBytes(".");
     if (free && SpaceNeeded(files) > *free)
         throw CouldntWriteFileException();
+    if (g_parallelTransfers > 1) {
+        DownloadFilesInParallel(files, &progress);
+        return;
+    }
 
     for (File& file : files) {
         if (file.rejected || !file.needsDownload)
@@ -116,37 +249,12 @@ void FilesToPatch::DownloadFiles() {
         if (!progress.file)
             throw CouldntWriteFileException();
         Transfer transfer(&sink);
-        // Never more than the manifest's size, nor more than the answer
-        // announces (the engine holds it to that).
-        transfer.SetByteLimit(file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit);
+        transfer.SetByteLimit(ByteLimit(file));
         const TransferOutcome& outcome = handle.Perform(transfer, url);
         bool closed = std::fclose(progress.file) == 0;
         progress.file = nullptr;
-
-        // A file that could not be written is the disk's fault, not the
-        // server's; what was written of it only takes space.
-        if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
-            platform::DeleteFileByName(file.name);
-            throw CouldntWriteFileException();
-        }
-        if (outcome.status != 200)
-            throw DownloadFailedException();
-        // An answer longer than the file may be: cut, and removed so that it
-        // cannot pass as the file even when it stopped at the right size.
-        // Verification then fails the run as for a broken-off transfer.
-        if (outcome.end == TransferOutcome::End::kOverLimit) {
-            platform::DeleteFileByName(file.name);
-            continue;
-        }
-
-        FileVersionFile::SetVersion(file.name, file.version);
-
-        if (SameNameIgnoringCase(file.name, kNewLauncherExe)) {
-            g_patchDialog->m_newLauncherExe = file.name;
-            FILE* fetched = std::fopen(file.name.c_str(), "rb");
-            if (!fetched || !IsIdenticalToLauncherExe(fetched))
-                g_patchDialog->m_launcherUpdatePending = true;
-        }
+        if (JudgeDownload(file, outcome, closed))
+            RecordDownload(file);
     }
 }
 
@@ -155,7 +263,7 @@ bool FilesToPatch::VerifyFiles() {
     for (File& file : files) {
         if (file.rejected)
             return false;
-        std::optional<int64_t> localSize = platform::OpenExistingForReadSize(file.name);
+        std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize) {
             platform::DeleteFileByName(file.name);
             result = false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class FilesToPatch {
@@ -23,6 +24,9 @@ class FilesToPatch {
         bool HasTag(const std::string& word) const;
         void CheckName();
         void CreateFolders() const;
+        // The same, skipping the folders already in `made` (created earlier
+        // in the same stage) and adding those it creates.
+        void CreateFolders(std::unordered_set<std::string>& made) const;
     };
 
     FilesToPatch() = default;

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
@@ -110,21 +111,33 @@ void FilesToPatch::File::CheckName() {
 }
 
 void FilesToPatch::File::CreateFolders() const {
+    std::unordered_set<std::string> made;
+    CreateFolders(made);
+}
+
+void FilesToPatch::File::CreateFolders(std::unordered_set<std::string>& made) const {
     if (rejected)
         return;
-    std::string prefix;
-    for (char c : name) {
-        if (c == '/')
-            platform::CreateFolder(prefix);
-        prefix.push_back(c);
+    // Top down, so each parent exists before its child. A folder this stage
+    // has already created (or found) is not asked for again: a manifest of
+    // tens of thousands of files in a few folders would otherwise cost two
+    // system calls per file and folder level.
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+        std::string prefix = name.substr(0, slash);
+        if (made.count(prefix))
+            continue;
+        if (platform::CreateFolder(prefix))
+            made.insert(std::move(prefix));
     }
 }
 
 void FilesToPatch::CheckFileNames() {
+    std::unordered_set<std::string> foldersMade;
     for (File& file : files) {
         file.CheckName();
         if (file.rejected)
             g_patchDialog->ShowMessageBox("DEBUG: Filename Security Violation", file.name);
-        file.CreateFolders();
+        file.CreateFolders(foldersMade);
     }
 }

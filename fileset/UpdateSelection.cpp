@@ -2,9 +2,12 @@
 // out of date, and totalling what is about to be downloaded.
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "fileset/FilesToPatch.h"
+#include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
@@ -20,18 +23,73 @@ namespace {
 // costs a reconnect but never the whole file.
 constexpr int64_t kLargestBodyToDrain = 64 * 1024;
 
+void PrepareProbe(Transfer& probe) {
+    probe.SetByteLimit(kLargestBodyToDrain);
+    probe.CutUnannouncedBodies();
+}
+
+void TakeSize(FilesToPatch::File& file, const TransferOutcome& outcome) {
+    if (outcome.status != 200)
+        throw DownloadFailedException();
+    file.size = outcome.announcedLength;
+    file.sizeKnown = true;
+}
+
+// Up to g_parallelTransfers size requests in flight; the texts count the
+// requests as they start, in manifest order.
+void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int count) {
+    // Declared before the pool, so the pool stops its transfers before these go.
+    std::vector<std::unique_ptr<Transfer>> probes(files.size());
+    TransferPool pool(g_parallelTransfers);
+    if (!pool)
+        throw DownloadFailedException();
+    pool.ConfigureHandles(
+        [](TransferHandle& handle) { curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L); });
+
+    size_t next = 0;
+    int k = 0;
+    char text[96];
+    auto startMore = [&] {
+        for (; next < files.size() && pool.HasRoom(); ++next) {
+            const FilesToPatch::File& file = files[next];
+            if (file.rejected || file.sizeKnown)
+                continue;
+            ++k;
+            std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
+            g_patchDialog->SetStageText(text);
+            probes[next] = std::make_unique<Transfer>();
+            PrepareProbe(*probes[next]);
+            if (!pool.Start(*probes[next], BuildPatchUrl(g_patchServer.buildPath + file.name),
+                            next))
+                throw DownloadFailedException();
+        }
+    };
+    startMore();
+    while (!pool.Idle()) {
+        for (size_t i : pool.WaitForEnded()) {
+            TakeSize(files[i], probes[i]->Outcome());
+            probes[i].reset();
+        }
+        startMore();
+    }
+}
+
 }  // namespace
 
 void FilesToPatch::DownloadFileSizes() {
-    TransferHandle handle;
-    if (!handle)
-        throw DownloadFailedException();
-    curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L);
-
     int count = 0;
     for (const File& file : files)
         if (!file.rejected && !file.sizeKnown)
             ++count;
+    if (g_parallelTransfers > 1) {
+        DownloadFileSizesInParallel(files, count);
+        return;
+    }
+
+    TransferHandle handle;
+    if (!handle)
+        throw DownloadFailedException();
+    curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L);
 
     int k = 0;
     char text[96];
@@ -43,14 +101,8 @@ void FilesToPatch::DownloadFileSizes() {
         g_patchDialog->SetStageText(text);
 
         Transfer probe;
-        probe.SetByteLimit(kLargestBodyToDrain);
-        probe.CutUnannouncedBodies();
-        const TransferOutcome& outcome =
-            handle.Perform(probe, BuildPatchUrl(g_patchServer.buildPath + file.name));
-        if (outcome.status != 200)
-            throw DownloadFailedException();
-        file.size = outcome.announcedLength;
-        file.sizeKnown = true;
+        PrepareProbe(probe);
+        TakeSize(file, handle.Perform(probe, BuildPatchUrl(g_patchServer.buildPath + file.name)));
     }
 }
 
@@ -62,7 +114,7 @@ void FilesToPatch::DetermineFilesToDownload() {
             file.needsDownload = true;
             continue;
         }
-        std::optional<int64_t> localSize = platform::OpenExistingForReadSize(file.name);
+        std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize || *localSize != file.size) {
             file.needsDownload = true;
             continue;

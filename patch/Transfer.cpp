@@ -161,3 +161,84 @@ const TransferOutcome& TransferHandle::Perform(Transfer& transfer, const std::st
     transfer.Finish(handle_, code);
     return transfer.Outcome();
 }
+
+#ifndef LV_PARALLEL_TRANSFERS
+#define LV_PARALLEL_TRANSFERS 1
+#endif
+int g_parallelTransfers = LV_PARALLEL_TRANSFERS;
+
+TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
+    if (!multi_)
+        return;
+    // One request per connection at a time, as on the easy interface.
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
+    for (int i = 0; i < width; ++i) {
+        auto handle = std::make_unique<TransferHandle>();
+        if (!*handle) {
+            slots_.clear();
+            return;
+        }
+        slots_.push_back({std::move(handle)});
+    }
+}
+
+TransferPool::~TransferPool() {
+    Stop();
+    slots_.clear();  // the easy handles go before the multi handle
+    if (multi_)
+        curl_multi_cleanup(multi_);
+}
+
+bool TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag) {
+    for (Slot& slot : slots_) {
+        if (slot.transfer)
+            continue;
+        transfer.Attach(slot.handle->Get(), url);
+        if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK)
+            return false;
+        slot.transfer = &transfer;
+        slot.tag = tag;
+        ++inFlight_;
+        return true;
+    }
+    return false;
+}
+
+std::vector<size_t> TransferPool::WaitForEnded() {
+    std::vector<size_t> ended;
+    while (inFlight_ > 0) {
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK)
+            break;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            for (Slot& slot : slots_) {
+                if (!slot.transfer || slot.handle->Get() != message->easy_handle)
+                    continue;
+                const CURLcode code = message->data.result;
+                curl_multi_remove_handle(multi_, slot.handle->Get());
+                slot.transfer->Finish(slot.handle->Get(), code);
+                slot.transfer = nullptr;
+                --inFlight_;
+                ended.push_back(slot.tag);
+                break;
+            }
+        }
+        if (!ended.empty())
+            break;
+        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+    }
+    return ended;
+}
+
+void TransferPool::Stop() {
+    for (Slot& slot : slots_) {
+        if (!slot.transfer)
+            continue;
+        curl_multi_remove_handle(multi_, slot.handle->Get());
+        slot.transfer = nullptr;
+    }
+    inFlight_ = 0;
+}

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 // A server that stops sending must not hold a run for ever. A transfer that
 // hits a limit ends as broken with the status it had so far (0 before an
@@ -138,4 +139,53 @@ class TransferHandle {
 
   private:
     CURL* handle_;
+};
+
+// How many requests the size and download stages keep in flight. 1 (the
+// build's default unless LV_PARALLEL_TRANSFERS says otherwise) is one request
+// after the other on one reused handle; front ends may change it before a
+// run starts.
+extern int g_parallelTransfers;
+
+// Up to `width` transfers in flight on libcurl's multi interface, each slot
+// a reusable easy handle, so the connections stay open for further files.
+// Everything runs on the calling thread: the sinks are called from within
+// WaitForEnded.
+class TransferPool {
+  public:
+    explicit TransferPool(int width);
+    ~TransferPool();  // stops whatever is still in flight
+    TransferPool(const TransferPool&) = delete;
+    TransferPool& operator=(const TransferPool&) = delete;
+
+    explicit operator bool() const { return multi_ != nullptr && !slots_.empty(); }
+    // Every slot's handle, for the stage's own settings.
+    template <class Configure>
+    void ConfigureHandles(Configure configure) {
+        for (Slot& slot : slots_)
+            configure(*slot.handle);
+    }
+
+    bool HasRoom() const { return inFlight_ < slots_.size(); }
+    bool Idle() const { return inFlight_ == 0; }
+    // Starts `transfer` (which must outlive its end or Stop) on a free slot;
+    // `tag` comes back from WaitForEnded. Returns false when libcurl refuses.
+    bool Start(Transfer& transfer, const std::string& url, size_t tag);
+    // Drives the transfers in flight until at least one has ended, and
+    // returns the tags of those that have, in the order they ended.
+    std::vector<size_t> WaitForEnded();
+    // Ends every transfer still in flight at once; their Transfers are left
+    // unfinished.
+    void Stop();
+
+  private:
+    struct Slot {
+        std::unique_ptr<TransferHandle> handle;
+        Transfer* transfer = nullptr;
+        size_t tag = 0;
+    };
+
+    CURLM* multi_;
+    std::vector<Slot> slots_;
+    size_t inFlight_ = 0;
 };

@@ -4,36 +4,91 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "ui/COroPatch2007Dlg.h"
 #include "ui/MessageBoxes.h"
 
-WindowSurface::WindowSurface(COroPatch2007Dlg* window) : window_(window) {}
+WindowSurface::WindowSurface(COroPatch2007Dlg* window)
+    : window_(window), windowThread_(window->thread()) {}
+
+bool WindowSurface::OnWindowThread() const {
+    return QThread::currentThread() == windowThread_;
+}
+
+void WindowSurface::Publish(const std::function<void(Latest&)>& write) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!window_)
+            return;
+        write(latest_);
+        if (!OnWindowThread()) {
+            WakeLocked();
+            return;
+        }
+    }
+    DrainNow();
+}
 
 void WindowSurface::SetStageText(const std::string& text) {
-    Post({Request::Kind::kStage, text, {}}, true);
+    Publish([&](Latest& latest) { latest.stage = text; });
 }
 
 void WindowSurface::SetStatusText(const std::string& text) {
-    Post({Request::Kind::kStatus, text, {}}, true);
+    Publish([&](Latest& latest) { latest.status = text; });
 }
 
 void WindowSurface::SetProgressRange(int64_t low, int64_t high) {
-    Post({Request::Kind::kRange, {}, {}, low, high}, true);
+    Publish([&](Latest& latest) { latest.range = std::make_pair(low, high); });
 }
 
 void WindowSurface::SetProgressPos(int64_t pos) {
-    Post({Request::Kind::kPos, {}, {}, pos}, true);
+    Publish([&](Latest& latest) { latest.pos = pos; });
 }
 
 void WindowSurface::ShowMessageBox(const std::string& caption, const std::string& text) {
-    Post({Request::Kind::kBox, caption, text}, true);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!window_)
+        return;
+    const uint64_t serial = ++posted_;
+    events_.push_back({Event::Kind::kBox, caption, text, false, serial});
+    if (OnWindowThread()) {
+        // Waiting for our own thread would never end.
+        lock.unlock();
+        DrainNow();
+        return;
+    }
+    // A box is applied at once, not at the next frame.
+    wakePending_ = true;
+    QMetaObject::invokeMethod(window_, "DrainSurface", Qt::QueuedConnection);
+    applied_.wait(lock, [&] { return !window_ || appliedUpTo_ >= serial; });
 }
 
 void WindowSurface::RunFinished(bool success) {
-    Post({Request::Kind::kFinished, {}, {}, success ? 1 : 0}, false);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!window_)
+            return;
+        events_.push_back({Event::Kind::kFinished, {}, {}, success, ++posted_});
+        if (!OnWindowThread()) {
+            wakePending_ = true;
+            QMetaObject::invokeMethod(window_, "DrainSurface", Qt::QueuedConnection);
+            return;
+        }
+    }
+    DrainNow();
+}
+
+void WindowSurface::WakeLocked() {
+    if (wakePending_)
+        return;
+    wakePending_ = true;
+    // Posted under the lock so the window cannot go between the check and
+    // the post; the window's thread takes the lock only outside Qt's queue.
+    QMetaObject::invokeMethod(window_, "DrainSurface", Qt::QueuedConnection);
 }
 
 void WindowSurface::HandOver(bool launcherUpdatePending, const std::string& gameExe,
@@ -52,39 +107,62 @@ void WindowSurface::TakeBack(bool* launcherUpdatePending, std::string* gameExe,
     *testClient = m_testClient;
 }
 
-void WindowSurface::Post(Request request, bool wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!window_)
-        return;
-    if (QThread::currentThread() == window_->thread()) {
-        // Waiting for our own thread would never end.
-        lock.unlock();
-        Apply(request);
-        return;
+void WindowSurface::Drain() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!window_)
+            return;
+        const bool valuesPending = latest_.stage || latest_.status || latest_.range || latest_.pos;
+        if (events_.empty()) {
+            if (!valuesPending) {
+                wakePending_ = false;
+                return;
+            }
+            const auto since = std::chrono::steady_clock::now() - lastApply_;
+            if (since < kFrame) {
+                // Too soon after the last frame: the worker goes on writing
+                // into the bridge (its wake-up stays pending) and a timer
+                // applies the lot when the frame is due.
+                if (!frameTimerArmed_) {
+                    frameTimerArmed_ = true;
+                    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kFrame - since);
+                    std::weak_ptr<WindowSurface> self = weak_from_this();
+                    QTimer::singleShot(wait, Qt::PreciseTimer, window_, [self] {
+                        if (auto bridge = self.lock()) {
+                            bridge->frameTimerArmed_ = false;
+                            bridge->Drain();
+                        }
+                    });
+                }
+                return;
+            }
+        }
     }
-    const uint64_t serial = request.serial = ++posted_;
-    pending_.push_back(std::move(request));
-    // Posted under the lock so the window cannot go between the check and
-    // the post; the window's thread takes the lock only outside Qt's queue.
-    QMetaObject::invokeMethod(window_, "DrainSurface", Qt::QueuedConnection);
-    if (wait)
-        applied_.wait(lock, [&] { return !window_ || appliedUpTo_ >= serial; });
+    DrainNow();
 }
 
-void WindowSurface::Drain() {
-    for (;;) {
-        Request request;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!window_ || pending_.empty())
-                return;
-            request = std::move(pending_.front());
-            pending_.pop_front();
-        }
-        Apply(request);
-        // A box counts as applied once it has been dismissed.
-        if (request.kind != Request::Kind::kBox)
-            MarkApplied(request.serial);
+void WindowSurface::DrainNow() {
+    // The end of the run may close the window, and with it drop the window's
+    // hold on this bridge.
+    std::shared_ptr<WindowSurface> keep = shared_from_this();
+    Latest latest;
+    std::deque<Event> events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!window_)
+            return;
+        wakePending_ = false;
+        latest = std::exchange(latest_, Latest{});
+        events.swap(events_);
+    }
+    lastApply_ = std::chrono::steady_clock::now();
+    ApplyLatest(latest);
+    // Everything written before an event is in `latest`: the worker writes
+    // values and queues events under the same lock, in its own order.
+    for (const Event& event : events) {
+        if (!window_)
+            return;
+        ApplyEvent(event);
     }
 }
 
@@ -98,44 +176,46 @@ void WindowSurface::Detach() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         window_ = nullptr;
-        pending_.clear();
+        latest_ = Latest{};
+        events_.clear();
         applied_.notify_all();
     }
     delete box_.data();
 }
 
-void WindowSurface::Apply(const Request& request) {
+void WindowSurface::ApplyLatest(const Latest& latest) {
     COroPatch2007Dlg& window = *window_;
-    switch (request.kind) {
-        case Request::Kind::kStage:
-            window.m_stageText->setText(QString::fromStdString(request.first));
-            break;
-        case Request::Kind::kStatus:
-            window.m_statusText->setText(QString::fromStdString(request.first));
-            break;
-        case Request::Kind::kRange:
-            low_ = request.low;
-            high_ = request.high;
-            scale_ = ScaledProgress::ForRange(low_, high_);
-            ApplyProgress();
-            break;
-        case Request::Kind::kPos:
-            pos_ = request.low;
-            ApplyProgress();
-            break;
-        case Request::Kind::kBox: {
+    if (latest.stage)
+        window.m_stageText->setText(QString::fromStdString(*latest.stage));
+    if (latest.status)
+        window.m_statusText->setText(QString::fromStdString(*latest.status));
+    if (latest.range) {
+        low_ = latest.range->first;
+        high_ = latest.range->second;
+        scale_ = ScaledProgress::ForRange(low_, high_);
+    }
+    if (latest.pos)
+        pos_ = *latest.pos;
+    if (latest.range || latest.pos)
+        ApplyProgress();
+}
+
+void WindowSurface::ApplyEvent(const Event& event) {
+    COroPatch2007Dlg& window = *window_;
+    switch (event.kind) {
+        case Event::Kind::kBox: {
             std::weak_ptr<WindowSurface> self = weak_from_this();
-            const uint64_t serial = request.serial;
-            box_ = window.Boxes().ShowOwnerless(QString::fromStdString(request.first),
-                                                QString::fromStdString(request.second),
-                                                [self, serial] {
+            const uint64_t serial = event.serial;
+            box_ = window.Boxes().ShowOwnerless(QString::fromStdString(event.caption),
+                                                QString::fromStdString(event.text), [self, serial] {
                                                     if (auto bridge = self.lock())
                                                         bridge->MarkApplied(serial);
                                                 });
             break;
         }
-        case Request::Kind::kFinished:
-            window.TakeRunResult(request.low != 0);
+        case Event::Kind::kFinished:
+            MarkApplied(event.serial);
+            window.TakeRunResult(event.success);
             break;
     }
 }

@@ -5,17 +5,19 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "ConsoleSurface.h"
 #include "patch/PatchRun.h"
+#include "patch/Transfer.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: lvpatch [--dir GAME_FOLDER]\n"
+    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N]\n"
     "\n"
     "Brings a game folder up to date with its patch server (one patch run).\n"
     "GAME_FOLDER defaults to the current directory; its patch_server_address.txt,\n"
@@ -26,6 +28,8 @@ const char kUsage[] =
     "Messages meant for the player go to standard error; the run goes on.\n"
     "After a success the game program (\"game: NAME\") and the test client\n"
     "(\"test client: NAME\") are printed, each when the build names one.\n"
+    "--parallel N keeps up to N requests in flight in the size and download\n"
+    "stages (1 to 64; default: the build's setting).\n"
     "\n"
     "Exit status: 0 success, 1 the run failed, 2 bad usage or unusable folder.\n";
 
@@ -49,6 +53,12 @@ int main(int argc, char** argv) {
             folder = argv[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
             folder = arg.substr(6);
+        } else if (arg == "--parallel" && i + 1 < argc) {
+            char* end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || n < 1 || n > 64)
+                return UsageError("--parallel takes a number from 1 to 64");
+            g_parallelTransfers = static_cast<int>(n);
         } else {
             return UsageError("unexpected argument '" + arg + "'");
         }
