@@ -63,14 +63,6 @@ std::string NameProblem(const std::string& name) {
             return Quoted(c) + " is not allowed in Windows file names";
     }
 
-    FilesToPatch::File file;
-    file.name = name;
-    file.CheckName();
-    if (file.rejected)
-        return "the launcher's name check rejects it (it reads as '" + file.name +
-               "'): no leading '/', empty levels, '..', a level ending in '.', "
-               "':', '<', '>' or '?'";
-
     size_t begin = 0;
     for (;;) {
         size_t end = name.find('/', begin);
@@ -81,6 +73,14 @@ std::string NameProblem(const std::string& name) {
             break;
         begin = end + 1;
     }
+
+    FilesToPatch::File file;
+    file.name = name;
+    file.CheckName();
+    if (file.rejected)
+        return "the launcher's name check rejects it (it reads as '" + file.name +
+               "'): no leading '/', empty levels, '..', a level ending in '.', "
+               "':', '<', '>' or '?', Windows device names";
     return "";
 }
 
