@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QVBoxLayout>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -14,6 +16,22 @@
 #endif
 
 namespace {
+
+// Set to anything but "" or "0" to see what Qt and the browser engine print.
+constexpr const char* kDiagnosticsVariable = "LV_WEBVIEW_DIAGNOSTICS";
+
+bool DiagnosticsWanted() {
+    const char* value = std::getenv(kDiagnosticsVariable);
+    return value && *value && std::string_view(value) != "0";
+}
+
+// Qt's and the web engine's chatter (graphics back ends, engine start-up
+// parameters, the page's script console) is of no use to a player. The
+// launcher's own messages are written to stderr directly, never through
+// Qt's logging, so dropping Qt's messages cannot hide them; fatal ones still
+// end the program as Qt intends.
+void DropQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 #ifndef LV_WEBENGINE
 // A news page is small; anything far larger is not one.
 constexpr qint64 kMaxPageBytes = 4 << 20;
@@ -33,11 +51,21 @@ CExplorer1::CExplorer1(QWidget* parent) : QWidget(parent) {
 }
 
 void CExplorer1::PrepareApplication() {
+    const bool quiet = !DiagnosticsWanted();
+    if (quiet)
+        qInstallMessageHandler(DropQtMessage);
 #ifdef LV_WEBENGINE
     // The browser engine's sandbox refuses to start as root.
     if (::geteuid() == 0)
         ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The engine's own log goes to stderr past Qt: only fatal errors then.
+    if (quiet) {
+        std::string flags;
+        if (const char* given = std::getenv("QTWEBENGINE_CHROMIUM_FLAGS"))
+            flags = std::string(given) + " ";
+        ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + "--log-level=3").c_str(), 1);
+    }
 #endif
 }
 

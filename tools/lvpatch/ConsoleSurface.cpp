@@ -118,7 +118,12 @@ void ConsoleSurface::DrawLiveLine(bool force) {
         double fraction = static_cast<double>(done) / static_cast<double>(span);
         constexpr int kBarWidth = 20;
         int filled = static_cast<int>(fraction * kBarWidth);
-        line += "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) about
+        // "[" + std::string(...) at -O3.
+        line += '[';
+        line.append(static_cast<size_t>(filled), '#');
+        line.append(static_cast<size_t>(kBarWidth - filled), '-');
+        line += "] ";
         line += FormatBytes(done) + " of " + FormatBytes(span);
         double seconds = std::chrono::duration<double>(now - rangeSetAt_).count();
         if (seconds > 0.5 && done > 0) {

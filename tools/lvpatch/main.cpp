@@ -49,6 +49,10 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("lvpatch %s\n", LV_VERSION);
+            return 0;
+        }
         if (arg == "--dir" && i + 1 < argc) {
             folder = argv[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
