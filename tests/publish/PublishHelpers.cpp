@@ -43,7 +43,8 @@ std::string Snapshot(const std::string& root) {
 
 lvpublish::PublishReport PublishOrFail(const std::string& build, const std::string& root,
                                        const std::string& gameExe, const std::string& testClient) {
-    lvpublish::PublishOutcome outcome = lvpublish::Publish({build, root, "", gameExe, testClient});
+    lvpublish::PublishOutcome outcome =
+        lvpublish::Publish({build, root, "", gameExe, testClient, gameExe.empty()});
     EXPECT_TRUE(outcome.ok) << outcome.error;
     return outcome.report;
 }

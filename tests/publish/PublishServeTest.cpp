@@ -166,7 +166,7 @@ TEST(PublishAndPatch, PublishersTakeTurnsAndEachBuildsOnTheLast) {
     std::thread threads[2];
     for (int i = 0; i < 2; ++i)
         threads[i] = std::thread([&, i] {
-            outcomes[i] = lvpublish::Publish({work.Path() + "/new", root.Path()});
+            outcomes[i] = lvpublish::Publish({work.Path() + "/new", root.Path(), "", "", "", true});
         });
     for (std::thread& thread : threads)
         thread.join();
@@ -220,4 +220,68 @@ TEST(LvpublishCommand, SummaryRefusalAndUsage) {
     ProcessResult help = RunProcess({kLvpublish, "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_THAT(help.out, HasSubstr("Usage: lvpublish BUILD_DIR SERVER_ROOT"));
+}
+
+TEST(LvpublishCommand, DryRunRefusalsAndTheManagingCommands) {
+    TempDir work;
+    TempDir root;
+    const std::string build = work.Path() + "/b";
+    MakeBuild(build, {{"game.sh", "g"}, {"a.dat", "aaaa"}});
+    const std::string base = root.Path() + "/lanternvale_patch/";
+
+    ProcessResult noGame = RunProcess({kLvpublish, build, root.Path()});
+    EXPECT_EQ(noGame.exitCode, 1);
+    EXPECT_THAT(noGame.err, HasSubstr("no --game-exe"));
+    EXPECT_FALSE(FileExists(base + "build_folder.txt"));
+    EXPECT_EQ(RunProcess({kLvpublish, build, root.Path(), "--game-exe", "game.sh", "--no-game-exe"})
+                  .exitCode,
+              2);
+
+    ProcessResult dry = RunProcess({kLvpublish, build, root.Path(), "--no-game-exe", "--dry-run"});
+    EXPECT_EQ(dry.exitCode, 0) << dry.err;
+    EXPECT_THAT(dry.out, HasSubstr("Would publish build_1/\n"));
+    EXPECT_THAT(dry.out, HasSubstr("Dry run: nothing was written.\n"));
+    EXPECT_FALSE(FileExists(base + "build_folder.txt"));
+
+    ASSERT_EQ(RunProcess({kLvpublish, build, root.Path(), "--game-exe", "game.sh"}).exitCode, 0);
+    WriteFile(build + "/a.dat", "changed");
+    ProcessResult second = RunProcess({kLvpublish, build, root.Path(), "--game-exe", "game.sh"});
+    EXPECT_THAT(second.out, HasSubstr("Linked 1 file, wrote 1 file ("));
+
+    // Every bad name on a line of its own, then the count.
+    MakeBuild(build, {{"x y.dat", "x"}, {"file_versions.txt", "x"}});
+    ProcessResult names = RunProcess({kLvpublish, build, root.Path(), "--game-exe", "game.sh"});
+    EXPECT_EQ(names.exitCode, 1);
+    EXPECT_THAT(names.err,
+                ::testing::MatchesRegex("lvpublish: cannot publish 'file_versions.txt'.*\n"
+                                        "lvpublish: cannot publish 'x y.dat'.*\n"
+                                        "lvpublish: 2 files cannot be published; "
+                                        "nothing changed\n"));
+
+    ProcessResult list = RunProcess({kLvpublish, "list", root.Path()});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_THAT(list.out, ::testing::MatchesRegex("build_1/ +5 B +2 files\n"
+                                                  "build_2/ +current +8 B +2 files\n"));
+    ProcessResult back = RunProcess({kLvpublish, "rollback", root.Path(), "build_1"});
+    EXPECT_EQ(back.exitCode, 0) << back.err;
+    EXPECT_EQ(ReadFile(base + "build_folder.txt"), "build_1/\n");
+    ProcessResult refused = RunProcess({kLvpublish, "rollback", root.Path(), "build_7"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "lvpublish: no build build_7/ in " + base + "\n");
+    ProcessResult prune = RunProcess({kLvpublish, "prune", root.Path(), "--keep", "0"});
+    EXPECT_EQ(prune.exitCode, 0) << prune.err;
+    EXPECT_EQ(prune.out, "nothing to remove (2 builds, all kept)\n");
+
+    for (std::vector<std::string> args : {std::vector<std::string>{"list"},
+                                          {"list", "a", "b"},
+                                          {"rollback", root.Path()},
+                                          {"prune", root.Path()},
+                                          {"prune", root.Path(), "--keep", "x"},
+                                          {"prune", root.Path(), "--keep"},
+                                          {"list", root.Path(), "--bogus"}}) {
+        args.insert(args.begin(), kLvpublish);
+        ProcessResult usage = RunProcess(args);
+        EXPECT_EQ(usage.exitCode, 2) << args[1] << " " << args.size();
+        EXPECT_THAT(usage.err, HasSubstr("Try 'lvpublish --help'."));
+    }
 }

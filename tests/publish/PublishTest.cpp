@@ -94,7 +94,7 @@ TEST_F(Publishing, VersionsCarryOverByContent) {
                                                               {"same.dat", Change::kUnchanged}}));
     EXPECT_THAT(second.removed, ElementsAre("gone.dat"));
     EXPECT_EQ(second.DownloadBytes(), 6 + 14 + 5);
-    // Forgetting --game-exe is worth a word.
+    // Dropping the game program is worth a word.
     EXPECT_THAT(second.notes, ElementsAre(HasSubstr("the previous build named game.sh")));
 
     auto manifest = ReadManifest(root.Path(), "build_2/");
@@ -164,7 +164,7 @@ TEST_F(Publishing, OneFileAsGameAndTestClientKeepsItsSizeTag) {
 
 TEST_F(Publishing, NamedBuildFolderAndNumberingAfterIt) {
     MakeBuild(Build("b"), {{"a.dat", "a"}});
-    PublishOutcome named = lvpublish::Publish({Build("b"), root.Path(), "release-7"});
+    PublishOutcome named = lvpublish::Publish({Build("b"), root.Path(), "release-7", "", "", true});
     ASSERT_TRUE(named.ok) << named.error;
     EXPECT_EQ(Served("build_folder.txt"), "release-7/\n");
     MakeDirs(root.Path() + "/lanternvale_patch/build_41");
@@ -201,8 +201,9 @@ TEST_F(Publishing, RefusalsNameTheFileAndTheRuleAndChangeNothing) {
         {{{"a.dat", "a"}}, "", "pipe", {}, "'pipe': not a regular file"},
         {{}, "", "", {}, "holds no files"},
         {{{"a.dat", "a"}}, "", "", {"", "", "", "missing.exe"}, "--game-exe missing.exe"},
-        {{{"a.dat", "a"}}, "", "", {"", "", "build_1"}, "exists already"},
-        {{{"a.dat", "a"}}, "", "", {"", "", "../up"}, "--build-folder ../up/"},
+        {{{"a.dat", "a"}}, "", "", {"", "", "build_1", "", "", true}, "exists already"},
+        {{{"a.dat", "a"}}, "", "", {"", "", "../up", "", "", true}, "--build-folder ../up/"},
+        {{{"a.dat", "a"}}, "", "", {}, "no --game-exe"},
     };
     int n = 0;
     for (Case& c : cases) {
@@ -229,13 +230,13 @@ TEST_F(Publishing, AnUnreadableCurrentBuildStopsThePublish) {
     MakeBuild(Build("b"), {{"a.dat", "a"}});
     WriteFile(root.Path() + "/lanternvale_patch/build_folder.txt", "build_9/\n");
     const std::string before = Snapshot(root.Path());
-    PublishOutcome outcome = lvpublish::Publish({Build("b"), root.Path()});
+    PublishOutcome outcome = lvpublish::Publish({Build("b"), root.Path(), "", "", "", true});
     EXPECT_FALSE(outcome.ok);
     EXPECT_THAT(outcome.error, HasSubstr("build_9/current2.txt"));
     EXPECT_EQ(Snapshot(root.Path()), before);
 
     // A first line the launcher would join wrongly is refused as well.
     WriteFile(root.Path() + "/lanternvale_patch/build_folder.txt", "build_9\r\n");
-    outcome = lvpublish::Publish({Build("b"), root.Path()});
+    outcome = lvpublish::Publish({Build("b"), root.Path(), "", "", "", true});
     EXPECT_THAT(outcome.error, HasSubstr("which launchers cannot use"));
 }

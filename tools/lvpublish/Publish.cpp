@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "NameRules.h"
+#include "ServerFolder.h"
 #include "Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
@@ -32,7 +33,6 @@ constexpr const char* kGameExeTag = "GAME_EXE";
 constexpr const char* kTestClientTag = "TEST_CLIENT";
 constexpr const char* kSizeKey = "SIZE:";
 constexpr const char* kHashKey = "SHA256:";
-constexpr const char* kStagingPrefix = ".lvpublish-";
 
 // Everything lands world-readable: the web server may run as another user.
 constexpr mode_t kFileMode = 0644;
@@ -67,24 +67,6 @@ class Fd {
   private:
     int fd_;
 };
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool SyncPath(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
-}
 
 // A file written whole with the given mode and flushed to disk.
 bool WriteDurable(const std::string& path, const std::string& text, int extraFlags,
@@ -168,6 +150,7 @@ class Publisher {
 
     bool Run();
     const std::string& Error() const { return error_; }
+    const std::vector<std::string>& Problems() const { return problems_; }
     PublishReport& Report() { return report_; }
 
   private:
@@ -177,22 +160,33 @@ class Publisher {
     }
 
     bool ScanBuild();
+    bool CheckNames();
     bool ScanFolder(const fs::path& folder, const std::string& prefix);
     bool AddLink(const fs::path& link, const std::string& name);
     bool ResolveTagged(const std::string& given, const char* option, std::string* name);
     bool LockServerFolder();
+    void RemoveLeftovers();
     bool ReadCurrentBuild();
     void ReadHistory();
     bool ChooseBuildFolder();
     bool Stage();
+    bool Place(const SourceFile& source, const std::string& target, PublishedFile* file);
     bool CopyFile(const SourceFile& source, const std::string& target, PublishedFile* file);
-    void Classify(PublishedFile* file, const std::string& stagedPath);
+    bool OpenSource(const SourceFile& source, Fd* in, PublishedFile* file);
+    bool HashFile(const SourceFile& source, PublishedFile* file);
+    bool Stream(int in, int out, const SourceFile& source, const std::string& target,
+                PublishedFile* file);
+    void AddTags(PublishedFile* file) const;
+    void ReportNotes();
+    bool LinkUnchanged(const PublishedFile& file, const std::string& target);
+    void Classify(PublishedFile* file, const std::string& comparePath);
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
 
     PublishOptions options_;
     std::string error_;
+    std::vector<std::string> problems_;
     PublishReport report_;
 
     fs::path buildRoot_;
@@ -201,7 +195,8 @@ class Publisher {
     std::string testClient_;
 
     std::string base_;  // SERVER_ROOT/lanternvale_patch/
-    Fd lock_;
+    ServerLock lock_;
+    bool serverExists_ = false;
     std::map<std::string, PreviousEntry> previous_;
     std::map<std::string, int32_t> highestVersion_;
     std::string previousGameExe_;
@@ -210,6 +205,7 @@ class Publisher {
 };
 
 bool Publisher::Run() {
+    report_.dryRun = options_.dryRun;
     if (!ScanBuild())
         return false;
     if (!options_.buildFolder.empty()) {
@@ -219,11 +215,16 @@ bool Publisher::Run() {
         if (!problem.empty())
             return Fail("--build-folder " + options_.buildFolder + ": " + problem);
     }
-    if (!LockServerFolder() || !ReadCurrentBuild())
+    if (!LockServerFolder())
+        return false;
+    RemoveLeftovers();
+    if (!ReadCurrentBuild())
         return false;
     ReadHistory();
     if (!ChooseBuildFolder())
         return false;
+    if (options_.dryRun)
+        return Stage();
     bool staged = Stage() && WriteManifest() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
@@ -244,17 +245,8 @@ bool Publisher::ScanBuild() {
     std::sort(sources_.begin(), sources_.end(),
               [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
 
-    std::vector<std::string> names;
-    for (const SourceFile& source : sources_) {
-        std::string problem = NameProblem(source.name);
-        if (!problem.empty())
-            return Fail("cannot publish '" + source.name + "': " + problem);
-        names.push_back(source.name);
-    }
-    std::string clash = CaseCollision(names);
-    if (!clash.empty())
-        return Fail("cannot publish " + clash +
-                    ": names that differ only in letter case are one file on Windows");
+    if (!CheckNames())
+        return false;
 
     fs::path server = fs::weakly_canonical(options_.serverRoot, ec);
     fs::path relative = server.lexically_relative(buildRoot_);
@@ -262,8 +254,52 @@ bool Publisher::ScanBuild() {
         return Fail("SERVER_ROOT " + options_.serverRoot + " lies inside BUILD_DIR " +
                     options_.buildDir);
 
+    if (options_.gameExe.empty() && !options_.noGameExe)
+        return Fail(
+            "no --game-exe: name the game program that Play starts, or give --no-game-exe "
+            "to publish a build without one");
+    if (!options_.gameExe.empty() && options_.noGameExe)
+        return Fail("--game-exe and --no-game-exe exclude each other");
     return ResolveTagged(options_.gameExe, "--game-exe", &gameExe_) &&
            ResolveTagged(options_.testClient, "--test-client", &testClient_);
+}
+
+bool Publisher::CheckNames() {
+    // Every refusal at once: an operator fixes a build in one pass.
+    std::vector<std::string> names;
+    for (const SourceFile& source : sources_) {
+        std::string problem = NameProblem(source.name);
+        if (!problem.empty())
+            problems_.push_back("cannot publish '" + source.name + "': " + problem);
+        else
+            names.push_back(source.name);
+    }
+    // A collision names its pair as "A and B"; names with white space were
+    // refused above, so the split is unambiguous. B (or the files under it,
+    // when it is a folder) leaves the list and the search goes on.
+    for (std::string clash = CaseCollision(names); !clash.empty(); clash = CaseCollision(names)) {
+        problems_.push_back("cannot publish " + clash +
+                            ": names that differ only in letter case are one file on Windows");
+        size_t cut = clash.find(" and ");
+        if (cut == std::string::npos)
+            break;
+        std::string second = clash.substr(cut + 5);
+        std::string under = second.back() == '/' ? second : second + "/";
+        size_t before = names.size();
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [&](const std::string& name) {
+                                       return name == second || name.rfind(under, 0) == 0;
+                                   }),
+                    names.end());
+        if (names.size() == before)
+            break;
+    }
+    if (problems_.empty())
+        return true;
+    if (problems_.size() == 1)
+        return Fail(problems_.front());
+    return Fail(std::to_string(problems_.size()) +
+                " files cannot be published: " + problems_.front() + "; ...");
 }
 
 bool Publisher::ScanFolder(const fs::path& folder, const std::string& prefix) {
@@ -335,7 +371,10 @@ bool Publisher::ResolveTagged(const std::string& given, const char* option, std:
 bool Publisher::LockServerFolder() {
     base_ = (fs::path(options_.serverRoot) / kServerFolder).string() + "/";
     std::error_code ec;
-    if (!fs::is_directory(base_, ec)) {
+    serverExists_ = fs::is_directory(base_, ec);
+    if (!serverExists_ && options_.dryRun)
+        return true;
+    if (!serverExists_) {
         fs::create_directories(options_.serverRoot, ec);
         if (ec || (::mkdir(base_.c_str(), kFolderMode) != 0 && errno != EEXIST) ||
             ::chmod(base_.c_str(), kFolderMode) != 0)
@@ -343,13 +382,26 @@ bool Publisher::LockServerFolder() {
     }
     // One publisher at a time per server: each carries versions over from
     // the build the previous one switched to.
-    lock_.Reset(::open(base_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (lock_.get() < 0 || ::flock(lock_.get(), LOCK_EX) != 0)
-        return Fail(Errno("cannot lock", base_));
-    return true;
+    return lock_.Acquire(base_, &error_);
+}
+
+void Publisher::RemoveLeftovers() {
+    if (!serverExists_)
+        return;
+    // Under the lock no other publish is running: these are an interrupted
+    // run's, and nobody serves them.
+    for (const std::string& path : LeftoversOfInterruptedRuns(base_)) {
+        std::error_code ec;
+        if (!options_.dryRun)
+            fs::remove_all(path, ec);
+        if (!ec)
+            report_.leftovers.push_back(fs::path(path).filename().string());
+    }
 }
 
 bool Publisher::ReadCurrentBuild() {
+    if (!serverExists_)
+        return true;
     const std::string pointer = base_ + kBuildFolderFileName;
     std::string folder;
     bool haveLine = false;
@@ -410,6 +462,11 @@ void Publisher::ReadHistory() {
                 slot->second = std::max(slot->second, entry.version);
         }
     }
+    for (const auto& [name, version] : ReadRetiredVersions(base_)) {
+        auto [slot, inserted] = highestVersion_.emplace(name, version);
+        if (!inserted)
+            slot->second = std::max(slot->second, version);
+    }
     for (const auto& [name, entry] : previous_) {
         auto [slot, inserted] = highestVersion_.emplace(name, entry.version);
         if (!inserted)
@@ -440,16 +497,18 @@ bool Publisher::ChooseBuildFolder() {
 }
 
 bool Publisher::Stage() {
-    std::string pattern = base_ + kStagingPrefix + "XXXXXX";
-    if (!::mkdtemp(pattern.data()))
-        return Fail(Errno("cannot create a folder in", base_));
-    staging_ = pattern;
-    if (::chmod(staging_.c_str(), kFolderMode) != 0)
-        return Fail(Errno("cannot set permissions of", staging_));
-    stagedFolders_.push_back(staging_);
+    if (!options_.dryRun) {
+        std::string pattern = base_ + kStagingPrefix + "XXXXXX";
+        if (!::mkdtemp(pattern.data()))
+            return Fail(Errno("cannot create a folder in", base_));
+        staging_ = pattern;
+        if (::chmod(staging_.c_str(), kFolderMode) != 0)
+            return Fail(Errno("cannot set permissions of", staging_));
+        stagedFolders_.push_back(staging_);
+    }
 
     for (const SourceFile& source : sources_) {
-        for (size_t slash = source.name.find('/'); slash != std::string::npos;
+        for (size_t slash = source.name.find('/'); !options_.dryRun && slash != std::string::npos;
              slash = source.name.find('/', slash + 1)) {
             std::string folder = staging_ + "/" + source.name.substr(0, slash);
             if (::mkdir(folder.c_str(), kFolderMode) == 0) {
@@ -462,28 +521,36 @@ bool Publisher::Stage() {
         }
         PublishedFile file;
         file.name = source.name;
-        const std::string target = staging_ + "/" + source.name;
-        if (!CopyFile(source, target, &file))
+        if (!Place(source, staging_ + "/" + source.name, &file))
             return false;
-        Classify(&file, target);
         if (file.version == INT32_MIN)
             return Fail("cannot publish '" + file.name + "': its version would pass " +
                         std::to_string(INT32_MAX));
-
-        // Tags in this order so the size tag always stays within the three a
-        // line may carry; a file that is both programs gives up its hash.
-        if (file.name == gameExe_)
-            file.tags.push_back(kGameExeTag);
-        if (file.name == testClient_)
-            file.tags.push_back(kTestClientTag);
-        file.tags.push_back(kSizeKey + std::to_string(file.size));
-        if (file.tags.size() < 3)
-            file.tags.push_back(kHashKey + file.sha256);
+        AddTags(&file);
+        if (options_.dryRun)
+            report_.bytesWritten += static_cast<int64_t>(ManifestLine(file).size() + 1);
         report_.files.push_back(std::move(file));
     }
+    ReportNotes();
+    return true;
+}
+
+void Publisher::AddTags(PublishedFile* file) const {
+    // Tags in this order so the size tag always stays within the three a
+    // line may carry; a file that is both programs gives up its hash.
+    if (file->name == gameExe_)
+        file->tags.push_back(kGameExeTag);
+    if (file->name == testClient_)
+        file->tags.push_back(kTestClientTag);
+    file->tags.push_back(kSizeKey + std::to_string(file->size));
+    if (file->tags.size() < 3)
+        file->tags.push_back(kHashKey + file->sha256);
+}
+
+void Publisher::ReportNotes() {
     if (gameExe_.empty())
         report_.notes.push_back(
-            "no file is tagged GAME_EXE (--game-exe), so Play has nothing to start" +
+            "no file is tagged GAME_EXE (--no-game-exe), so Play has nothing to start" +
             (previousGameExe_.empty() ? std::string()
                                       : "; the previous build named " + previousGameExe_));
     for (const PublishedFile& file : report_.files)
@@ -498,45 +565,109 @@ bool Publisher::Stage() {
         if (!kept)
             report_.removed.push_back(name);
     }
+}
+
+bool Publisher::Place(const SourceFile& source, const std::string& target, PublishedFile* file) {
+    // A file the previous build may hold unchanged is read once to compare;
+    // when it is unchanged the new build links the previous copy, so a
+    // publish writes only what changed.
+    auto previous = previous_.find(file->name);
+    bool candidate = previous != previous_.end() && previous->second.lines == 1;
+    if (candidate || options_.dryRun) {
+        if (!HashFile(source, file))
+            return false;
+        Classify(file, source.path);
+        if (options_.dryRun) {
+            if (file->change == Change::kUnchanged)
+                ++report_.linked;
+            else
+                ++report_.copied, report_.bytesWritten += file->size;
+            return true;
+        }
+        if (file->change == Change::kUnchanged && LinkUnchanged(*file, target)) {
+            ++report_.linked;
+            return true;
+        }
+    }
+    PublishedFile fresh;
+    fresh.name = file->name;
+    *file = std::move(fresh);
+    if (!CopyFile(source, target, file))
+        return false;
+    Classify(file, target);
+    ++report_.copied;
+    report_.bytesWritten += file->size;
     return true;
 }
 
-bool Publisher::CopyFile(const SourceFile& source, const std::string& target, PublishedFile* file) {
-    Fd in(::open(source.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+bool Publisher::LinkUnchanged(const PublishedFile& file, const std::string& target) {
+    // Only a plain file of the expected size and mode; anything else is
+    // copied afresh. A link shares the mode, so a changed program bit copies.
+    const std::string previous = base_ + report_.previousBuildFolder + file.name;
     struct stat info {};
-    if (in.get() < 0 || ::fstat(in.get(), &info) != 0)
+    if (::lstat(previous.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size != file.size || (info.st_mode & 0777) != file.mode)
+        return false;
+    // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
+    // caller copies.
+    return ::link(previous.c_str(), target.c_str()) == 0;
+}
+
+bool Publisher::OpenSource(const SourceFile& source, Fd* in, PublishedFile* file) {
+    in->Reset(::open(source.path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (in->get() < 0 || ::fstat(in->get(), &info) != 0)
         return Fail(Errno("cannot read", source.path));
     if (!S_ISREG(info.st_mode))
         return Fail("cannot publish '" + source.name + "': not a regular file");
-    const mode_t mode = (info.st_mode & S_IXUSR) ? kProgramMode : kFileMode;
-    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (out.get() < 0 || ::fchmod(out.get(), mode) != 0)
-        return Fail(Errno("cannot create", target));
+    file->mode = (info.st_mode & S_IXUSR) ? kProgramMode : kFileMode;
+    return true;
+}
 
-    // Size and hash are of the bytes actually copied, even if the build
-    // changes under us.
+bool Publisher::HashFile(const SourceFile& source, PublishedFile* file) {
+    Fd in;
+    return OpenSource(source, &in, file) && Stream(in.get(), -1, source, "", file);
+}
+
+bool Publisher::CopyFile(const SourceFile& source, const std::string& target, PublishedFile* file) {
+    Fd in;
+    if (!OpenSource(source, &in, file))
+        return false;
+    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file->mode));
+    if (out.get() < 0 || ::fchmod(out.get(), file->mode) != 0)
+        return Fail(Errno("cannot create", target));
+    if (!Stream(in.get(), out.get(), source, target, file))
+        return false;
+    if (::fsync(out.get()) != 0 || !out.Close())
+        return Fail(Errno("cannot write", target));
+    return true;
+}
+
+bool Publisher::Stream(int in, int out, const SourceFile& source, const std::string& target,
+                       PublishedFile* file) {
+    // Size and hash are of the bytes actually read (and copied), even if the
+    // build changes under us.
     Sha256 sha;
     std::vector<char> buffer(1 << 20);
+    file->size = 0;
     for (;;) {
-        ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        ssize_t n = ::read(in, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return Fail(Errno("cannot read", source.path));
         if (n == 0)
             break;
-        if (!WriteAll(out.get(), buffer.data(), static_cast<size_t>(n)))
+        if (out >= 0 && !WriteAll(out, buffer.data(), static_cast<size_t>(n)))
             return Fail(Errno("cannot write", target));
         sha.Update(buffer.data(), static_cast<size_t>(n));
         file->size += n;
     }
-    if (::fsync(out.get()) != 0 || !out.Close())
-        return Fail(Errno("cannot write", target));
     file->sha256 = sha.FinishHex();
     return true;
 }
 
-void Publisher::Classify(PublishedFile* file, const std::string& stagedPath) {
+void Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     auto highest = highestVersion_.find(file->name);
     // INT32_MIN marks an overflow for the caller.
     auto next = [&]() -> int32_t {
@@ -556,7 +687,7 @@ void Publisher::Classify(PublishedFile* file, const std::string& stagedPath) {
         if (!previous.sha256.empty())
             same = previous.sha256 == file->sha256;
         else
-            same = SameBytes(base_ + report_.previousBuildFolder + file->name, stagedPath);
+            same = SameBytes(base_ + report_.previousBuildFolder + file->name, comparePath);
     }
     file->change = same ? Change::kUnchanged : Change::kChanged;
     file->version = same ? previous.version : next();
@@ -581,6 +712,7 @@ bool Publisher::WriteManifest() {
     }
     if (!WriteDurable(staging_ + "/" + kManifestFileName, manifest, O_EXCL, &error_))
         return false;
+    report_.bytesWritten += static_cast<int64_t>(manifest.size());
     // Folders last and deepest first, so every entry is on disk before the
     // folder that holds it is flushed.
     for (auto it = stagedFolders_.rbegin(); it != stagedFolders_.rend(); ++it)
@@ -615,23 +747,17 @@ bool Publisher::Commit() {
 }
 
 bool Publisher::SwitchBuildFolder() {
-    const std::string pointer = base_ + kBuildFolderFileName;
-    std::string temporary = pointer + ".XXXXXX";
-    Fd fd(::mkstemp(temporary.data()));
-    const std::string text = report_.buildFolder + "\n";
-    bool written = fd.get() >= 0 && ::fchmod(fd.get(), kFileMode) == 0 &&
-                   WriteAll(fd.get(), text.data(), text.size()) && ::fsync(fd.get()) == 0 &&
-                   fd.Close();
-    if (!written || ::rename(temporary.c_str(), pointer.c_str()) != 0) {
-        error_ = Errno("cannot switch", pointer);
-        ::unlink(temporary.c_str());
+    std::string ignored;
+    if (report_.hadPrevious && !ReplaceFileDurably(base_ + kPreviousRecordName,
+                                                   report_.previousBuildFolder + "\n", &ignored))
+        report_.notes.push_back("cannot record the previous build: " + ignored +
+                                "; prune may then take it");
+    if (!ReplaceFileDurably(base_ + kBuildFolderFileName, report_.buildFolder + "\n", &error_)) {
         // Nobody can know the new build yet: take it away again.
-        std::error_code ignored;
-        fs::remove_all(staging_, ignored);
+        std::error_code ec;
+        fs::remove_all(staging_, ec);
         return false;
     }
-    if (!SyncPath(base_))
-        report_.notes.push_back("the switch of " + pointer + " may not have reached the disk");
     return true;
 }
 
@@ -662,6 +788,7 @@ PublishOutcome Publish(const PublishOptions& options) {
     PublishOutcome outcome;
     outcome.ok = publisher.Run();
     outcome.error = publisher.Error();
+    outcome.problems = publisher.Problems();
     outcome.report = std::move(publisher.Report());
     return outcome;
 }

@@ -19,6 +19,10 @@ struct PublishOptions {
     // Files in the build to tag, as manifest names or paths to the files.
     std::string gameExe;
     std::string testClient;
+    // A build without a game program is refused unless this says it is meant.
+    bool noGameExe = false;
+    // Everything is checked, compared and reported; nothing is written.
+    bool dryRun = false;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };
@@ -30,6 +34,7 @@ struct PublishedFile {
     std::string sha256;
     std::vector<std::string> tags;  // as written, at most three
     Change change = Change::kAdded;
+    unsigned mode = 0644;  // on the server
 };
 
 struct PublishReport {
@@ -39,6 +44,15 @@ struct PublishReport {
     std::vector<PublishedFile> files;  // manifest order
     std::vector<std::string> removed;
     std::vector<std::string> notes;  // worth an operator's look, not errors
+    bool dryRun = false;
+    // How the files reached the new build: hard links to the previous
+    // build's copies of unchanged files, or copies.
+    int linked = 0;
+    int copied = 0;
+    int64_t bytesWritten = 0;  // copied file bytes and the manifest
+    // Staging folders and temporary files of interrupted runs, removed (or,
+    // in a dry run, to be removed).
+    std::vector<std::string> leftovers;
 
     int Count(Change change) const;
     // What a player of the previous build fetches: added and changed files.
@@ -48,6 +62,8 @@ struct PublishReport {
 struct PublishOutcome {
     bool ok = false;
     std::string error;  // one line when !ok
+    // Every file the build cannot carry, one line each (error sums them up).
+    std::vector<std::string> problems;
     PublishReport report;
 };
 

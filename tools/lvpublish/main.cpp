@@ -5,14 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "ManageMain.h"
 #include "Publish.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 
 namespace {
 
 const char kUsage[] =
-    "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--game-exe PATH]\n"
-    "                 [--test-client PATH]\n"
+    "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--dry-run]\n"
+    "                 (--game-exe PATH | --no-game-exe) [--test-client PATH]\n"
+    "       lvpublish list SERVER_ROOT\n"
+    "       lvpublish rollback SERVER_ROOT BUILD\n"
+    "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
     "\n"
     "Publishes the files of BUILD_DIR (all of its folders) as a new build under\n"
     "SERVER_ROOT/lanternvale_patch/, the folder a web server serves to launchers,\n"
@@ -21,6 +25,9 @@ const char kUsage[] =
     "  --build-folder NAME/  name of the new build folder; it must not exist.\n"
     "                        Default: build_N/, one above the highest there is.\n"
     "  --game-exe PATH       the game program, tagged GAME_EXE (Play starts it).\n"
+    "  --no-game-exe         publish a build without a game program (Play then has\n"
+    "                        nothing to start); without either option lvpublish\n"
+    "                        refuses the build.\n"
     "  --test-client PATH    the test client, tagged TEST_CLIENT.\n"
     "                        PATH is a name inside BUILD_DIR or a path to the file.\n"
     "                        One file may be both; its line then has no room for\n"
@@ -31,10 +38,22 @@ const char kUsage[] =
     "files get 1. The new build is written and flushed completely before\n"
     "build_folder.txt is switched to it in one step, so launchers patching\n"
     "meanwhile see the old build or the new one. Earlier builds stay in place.\n"
+    "Unchanged files are hard links to the previous build's copies (copies where\n"
+    "the file system cannot link), so a publish writes only what changed.\n"
+    "Staging folders an interrupted publish left are removed.\n"
+    "  --dry-run             check, compare and report everything; write nothing.\n"
+    "\n"
+    "list      one line a build, oldest first: folder, 'current', size, files.\n"
+    "rollback  makes BUILD (e.g. build_2) the current build in one step, once\n"
+    "          all its files are there; later publishes still continue above\n"
+    "          every version used.\n"
+    "prune     removes all but the N newest builds; the current build, the one\n"
+    "          published before it and the one current before the last switch\n"
+    "          always stay (launchers may still be patching from them).\n"
     "To update the launcher itself, put the new program in the build as\n"
     "NoxPatch2011_new.exe.\n"
     "\n"
-    "Exit status: 0 published, 1 refused or failed (nothing switched), 2 bad usage.\n";
+    "Exit status: 0 done, 1 refused or failed (nothing switched), 2 bad usage.\n";
 
 int UsageError(const std::string& reason) {
     std::fprintf(stderr, "lvpublish: %s\n", reason.c_str());
@@ -58,7 +77,10 @@ void PrintNames(const char* label, const std::vector<std::string>& names) {
 
 void PrintSummary(const lvpublish::PublishReport& report) {
     using lvpublish::Change;
-    std::printf("Published %s", report.buildFolder.c_str());
+    for (const std::string& leftover : report.leftovers)
+        std::printf("%s the leftover %s of an interrupted publish\n",
+                    report.dryRun ? "Would remove" : "Removed", leftover.c_str());
+    std::printf("%s %s", report.dryRun ? "Would publish" : "Published", report.buildFolder.c_str());
     if (report.hadPrevious)
         std::printf(" (previous build: %s)", report.previousBuildFolder.c_str());
     std::printf("\n");
@@ -77,6 +99,11 @@ void PrintSummary(const lvpublish::PublishReport& report) {
     std::printf("%s downloads %s (%" PRId64 " bytes).\n",
                 report.hadPrevious ? "A player of the previous build" : "A new player",
                 FormatBytes(report.DownloadBytes()).c_str(), report.DownloadBytes());
+    std::printf("%s %d %s, %s %d %s (%s).\n", report.dryRun ? "Would link" : "Linked",
+                report.linked, Plural(report.linked), report.dryRun ? "write" : "wrote",
+                report.copied, Plural(report.copied), FormatBytes(report.bytesWritten).c_str());
+    if (report.dryRun)
+        std::printf("Dry run: nothing was written.\n");
     for (const std::string& note : report.notes)
         std::printf("note: %s\n", note.c_str());
 }
@@ -84,6 +111,8 @@ void PrintSummary(const lvpublish::PublishReport& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && lvpublish::IsManageCommand(argv[1]))
+        return lvpublish::RunManageCommand(argc, argv);
     lvpublish::PublishOptions options;
     std::vector<std::string> positional;
     struct Valued {
@@ -98,6 +127,10 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--dry-run" || arg == "--no-game-exe") {
+            (arg == "--dry-run" ? options.dryRun : options.noGameExe) = true;
+            continue;
         }
         bool matched = false;
         for (const Valued& option : valued) {
@@ -128,12 +161,21 @@ int main(int argc, char** argv) {
     }
     if (positional.size() != 2)
         return UsageError("expected BUILD_DIR and SERVER_ROOT");
+    if (!options.gameExe.empty() && options.noGameExe)
+        return UsageError("--game-exe and --no-game-exe exclude each other");
     options.buildDir = positional[0];
     options.serverRoot = positional[1];
 
     lvpublish::PublishOutcome outcome = lvpublish::Publish(options);
     if (!outcome.ok) {
-        std::fprintf(stderr, "lvpublish: %s\n", outcome.error.c_str());
+        if (outcome.problems.size() > 1) {
+            for (const std::string& problem : outcome.problems)
+                std::fprintf(stderr, "lvpublish: %s\n", problem.c_str());
+            std::fprintf(stderr, "lvpublish: %zu files cannot be published; nothing changed\n",
+                         outcome.problems.size());
+        } else {
+            std::fprintf(stderr, "lvpublish: %s\n", outcome.error.c_str());
+        }
         return 1;
     }
     PrintSummary(outcome.report);

@@ -1,0 +1,173 @@
+#include "ServerFolder.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "NameRules.h"
+#include "fileset/FilesToPatch.h"
+#include "patch/PatchServer.h"
+#include "state/TextFile.h"
+
+namespace fs = std::filesystem;
+
+namespace lvpublish {
+
+namespace {
+
+constexpr mode_t kFileMode = 0644;
+
+bool IsTemporarySuffix(const std::string& name, const std::string& prefix) {
+    // mkstemp and mkdtemp add six characters.
+    return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0;
+}
+
+int64_t BuildOrder(const std::string& folder) {
+    if (folder.rfind("build_", 0) != 0 || folder.size() > 6 + 9 + 1)
+        return -1;
+    std::string digits = folder.substr(6, folder.size() - 7);
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ::isdigit))
+        return -1;
+    return std::stoll(digits);
+}
+
+}  // namespace
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+ServerLock::~ServerLock() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool ServerLock::Acquire(const std::string& base, std::string* error) {
+    fd_ = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
+        *error = "cannot lock " + base + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool SyncPath(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+bool ReplaceFileDurably(const std::string& path, const std::string& text, std::string* error) {
+    std::string temporary = path + ".XXXXXX";
+    int fd = ::mkstemp(temporary.data());
+    bool written = fd >= 0 && ::fchmod(fd, kFileMode) == 0 &&
+                   WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    if (fd >= 0 && ::close(fd) != 0)
+        written = false;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::unlink(temporary.c_str());
+        return false;
+    }
+    SyncPath(fs::path(path).parent_path().string());
+    return true;
+}
+
+bool ReadCurrentFolder(const std::string& base, std::string* folder) {
+    bool haveLine = false;
+    folder->clear();
+    return ForEachLine(base + kBuildFolderFileName, [&](const std::string& line) {
+        if (!haveLine)
+            *folder = line;
+        haveLine = true;
+    });
+}
+
+std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    const std::string pointerTemporary = std::string(kBuildFolderFileName) + ".";
+    const std::string previousTemporary = std::string(kPreviousRecordName) + ".";
+    const std::string retiredTemporary = std::string(kRetiredVersionsName) + ".";
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        bool folder = it->is_directory(ec) && !it->is_symlink(ec);
+        if ((folder && IsTemporarySuffix(name, kStagingPrefix)) ||
+            (!folder && (IsTemporarySuffix(name, pointerTemporary) ||
+                         IsTemporarySuffix(name, previousTemporary) ||
+                         IsTemporarySuffix(name, retiredTemporary))))
+            found.push_back(it->path().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::vector<BuildInfo> ListBuilds(const std::string& base) {
+    std::vector<BuildInfo> builds;
+    std::error_code ec;
+    for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.empty() || name[0] == '.' || it->is_symlink(ec) || !it->is_directory(ec))
+            continue;
+        BuildInfo info;
+        info.folder = name + "/";
+        const std::string folder = it->path().string() + "/";
+        FilesToPatch manifest;
+        info.hasManifest = ForEachLine(folder + kManifestFileName,
+                                       [&](const std::string& line) { manifest.ParseLine(line); });
+        struct stat manifestInfo {};
+        if (info.hasManifest && ::stat((folder + kManifestFileName).c_str(), &manifestInfo) == 0)
+            info.publishedAt = static_cast<int64_t>(manifestInfo.st_mtim.tv_sec) * 1000000000 +
+                               manifestInfo.st_mtim.tv_nsec;
+        for (const FilesToPatch::File& entry : manifest.files) {
+            ++info.files;
+            struct stat fileInfo {};
+            if (::stat((folder + entry.name).c_str(), &fileInfo) == 0)
+                info.bytes += fileInfo.st_size;
+        }
+        builds.push_back(std::move(info));
+    }
+    std::sort(builds.begin(), builds.end(), [](const BuildInfo& a, const BuildInfo& b) {
+        if (a.publishedAt != b.publishedAt)
+            return a.publishedAt < b.publishedAt;
+        int64_t na = BuildOrder(a.folder), nb = BuildOrder(b.folder);
+        if (na != nb)
+            return na < nb;
+        return a.folder < b.folder;
+    });
+    return builds;
+}
+
+std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base) {
+    std::map<std::string, int32_t> versions;
+    FilesToPatch record;
+    ForEachLine(base + kRetiredVersionsName,
+                [&](const std::string& line) { record.ParseLine(line); });
+    for (const FilesToPatch::File& entry : record.files) {
+        auto [slot, inserted] = versions.emplace(entry.name, entry.version);
+        if (!inserted)
+            slot->second = std::max(slot->second, entry.version);
+    }
+    return versions;
+}
+
+}  // namespace lvpublish
