@@ -2,6 +2,7 @@
 // new launcher program, and verifying the result against disk and ledger.
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
+#include "patch/RunLog.h"
 #include "patch/RunSurface.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
@@ -123,6 +125,7 @@ bool JudgeDownload(const FilesToPatch::File& file, const TransferOutcome& outcom
     // A file that could not be written is the disk's fault, not the
     // server's; what was written of it only takes space.
     if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
+        LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
         platform::DeleteFileByName(file.name);
         throw CouldntWriteFileException();
     }
@@ -175,8 +178,10 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
                 continue;
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
             FILE* stream = std::fopen(file.name.c_str(), "wb");
-            if (!stream)
+            if (!stream) {
+                LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
                 throw CouldntWriteFileException();
+            }
             downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
             ParallelDownload& download = *downloads[next];
             download.transfer.SetByteLimit(ByteLimit(file));
@@ -246,8 +251,10 @@ void FilesToPatch::DownloadFiles() {
             continue;
         std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
         progress.file = std::fopen(file.name.c_str(), "wb");
-        if (!progress.file)
+        if (!progress.file) {
+            LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
             throw CouldntWriteFileException();
+        }
         Transfer transfer(&sink);
         transfer.SetByteLimit(ByteLimit(file));
         const TransferOutcome& outcome = handle.Perform(transfer, url);
@@ -261,26 +268,32 @@ void FilesToPatch::DownloadFiles() {
 bool FilesToPatch::VerifyFiles() {
     bool result = true;
     for (File& file : files) {
-        if (file.rejected)
+        if (file.rejected) {
+            LogFailure("verification: the name check refused " + file.name);
             return false;
-        std::optional<int64_t> localSize = ReadableFileSize(file.name);
-        if (!localSize) {
+            std::optional<int64_t> localSize = ReadableFileSize(file.name);
+            if (!localSize) {
+                LogFailure("verification: " + file.name + " is missing");
+                platform::DeleteFileByName(file.name);
+                result = false;
+                continue;
+            }
+            if (file.sizeKnown && *localSize != file.size) {
+                LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
+                           " bytes, the manifest says " + std::to_string(file.size));
+                platform::DeleteFileByName(file.name);
+                result = false;
+                continue;
+            }
+            if (FileVersionFile::HasVersion(file.name, file.version))
+                continue;
+            LogFailure("verification: " + file.name + " version " + std::to_string(file.version) +
+                       " is not in the ledger");
+            FileVersionFile::SetVersion(file.name, file.version);
+            if (SameNameIgnoringCase(file.name, kNewLauncherExe))
+                g_patchDialog->m_launcherUpdatePending = false;
             platform::DeleteFileByName(file.name);
             result = false;
-            continue;
         }
-        if (file.sizeKnown && *localSize != file.size) {
-            platform::DeleteFileByName(file.name);
-            result = false;
-            continue;
-        }
-        if (FileVersionFile::HasVersion(file.name, file.version))
-            continue;
-        FileVersionFile::SetVersion(file.name, file.version);
-        if (SameNameIgnoringCase(file.name, kNewLauncherExe))
-            g_patchDialog->m_launcherUpdatePending = false;
-        platform::DeleteFileByName(file.name);
-        result = false;
+        return result;
     }
-    return result;
-}

@@ -10,6 +10,7 @@
 #include "fileset/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
+#include "patch/RunLog.h"
 #include "patch/RunSurface.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
@@ -112,15 +113,20 @@ void FilesToPatch::DetermineFilesToDownload() {
             continue;
         if (!file.sizeKnown) {
             file.needsDownload = true;
+            LogFetch(file.name, RunLog::FetchReason::kUnknownSize);
             continue;
         }
         std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize || *localSize != file.size) {
             file.needsDownload = true;
+            LogFetch(file.name,
+                     localSize ? RunLog::FetchReason::kSize : RunLog::FetchReason::kMissing);
             continue;
         }
-        if (!FileVersionFile::HasVersion(file.name, file.version))
+        if (!FileVersionFile::HasVersion(file.name, file.version)) {
             file.needsDownload = true;
+            LogFetch(file.name, RunLog::FetchReason::kVersion);
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 #include "patch/Transfer.h"
 
+#include "patch/RunLog.h"
+
 #include <openssl/evp.h>
 
 TransferLimits g_transferLimits;
@@ -61,6 +63,8 @@ void Transfer::EnableSha256() {
 
 void Transfer::Attach(CURL* handle, const std::string& url) {
     handle_ = handle;
+    url_ = url;
+    started_ = std::chrono::steady_clock::now();
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, OnData);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
@@ -117,6 +121,24 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
     if (hasher_)
         outcome_.sha256 = hasher_->HexDigest();
     handle_ = nullptr;
+    LogRequest();
+}
+
+void Transfer::LogRequest() const {
+    if (!g_runLog)
+        return;
+    static const char* const kEnds[] = {"not run", "finished", "broken", "over-limit",
+                                        "write-failed"};
+    RunLog::Request request;
+    request.url = url_;
+    request.status = outcome_.status;
+    request.bytes = outcome_.bytes;
+    request.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    request.end = kEnds[static_cast<int>(outcome_.end)];
+    if (outcome_.code != CURLE_OK)
+        request.error = curl_easy_strerror(outcome_.code);
+    g_runLog->OnRequest(request);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -105,6 +106,7 @@ class Transfer {
 
   private:
     static size_t OnData(char* data, size_t size, size_t count, void* userData);
+    void LogRequest() const;
     size_t Take(const char* data, size_t size);
 
     struct Hasher;
@@ -117,6 +119,9 @@ class Transfer {
     TransferOutcome::End cutAs_ = TransferOutcome::End::kNotRun;
     std::unique_ptr<Hasher> hasher_;
     TransferOutcome outcome_;
+    // For the run log (patch/RunLog.h).
+    std::string url_;
+    std::chrono::steady_clock::time_point started_;
 };
 
 class TransferHandle {

@@ -2,9 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
+#include <set>
+#include <sstream>
+
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "tools/lvpatch/ConsoleSurface.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -12,6 +18,19 @@ using ::testing::Not;
 namespace {
 
 const std::string kLvpatch = LVPATCH_PATH;
+
+void PointAt(const std::string& game, int port) {
+    WriteFile(game + "/patch_server_address.txt",
+              "http://127.0.0.1:" + std::to_string(port) + "/lanternvale_patch/\n");
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 }  // namespace
 
@@ -60,7 +79,20 @@ TEST(Lvpatch, UsageErrorsExitTwo) {
 
     ProcessResult unknown = RunProcess({kLvpatch, "--bogus"});
     EXPECT_EQ(unknown.exitCode, 2);
-    EXPECT_THAT(unknown.err, HasSubstr("unexpected argument '--bogus'"));
+    EXPECT_THAT(unknown.err, HasSubstr("unexpected argument '--bogus'\nUsage: lvpatch "));
+    EXPECT_EQ(unknown.out, "");
+
+    ProcessResult noValue = RunProcess({kLvpatch, "--dir"});
+    EXPECT_EQ(noValue.exitCode, 2);
+    EXPECT_THAT(noValue.err, HasSubstr("--dir needs a value"));
+    EXPECT_THAT(noValue.err, HasSubstr("Usage: lvpatch "));
+
+    ProcessResult both = RunProcess({kLvpatch, "--verbose", "--json"});
+    EXPECT_EQ(both.exitCode, 2);
+
+    ProcessResult version = RunProcess({kLvpatch, "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_THAT(version.out, ::testing::MatchesRegex("lvpatch [0-9]+\\.[0-9]+\\.[0-9]+\n"));
 
     ProcessResult help = RunProcess({kLvpatch, "--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -87,4 +119,184 @@ TEST(Lvpatch, OnATerminalOneLiveLineShowsTheProgress) {
     // No bar before the run knows what it will download.
     EXPECT_THAT(run.out, HasSubstr("\r\033[KChecking files...\r"));
     EXPECT_THAT(run.out, HasSubstr("game: game.bin"));
+}
+
+TEST(Lvpatch, VerboseShowsEveryRequestAndWhyEachFileIsFetched) {
+    TempDir root;
+    TempDir game;
+    PublishBuild(root.Path(), {{"absent.dat", "aaaa"},
+                               {"short.dat", "bbbb"},
+                               {"unrecorded.dat", "cccc"},
+                               {"nosize.dat", "dd", 1, "", false},
+                               {"game.bin", "g", 1, "GAME_EXE"}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    WriteFile(game.Path() + "/short.dat", "b");
+    WriteFile(game.Path() + "/unrecorded.dat", "cccc");  // right size, not in the ledger
+
+    ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path(), "--verbose"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string base =
+        "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/lanternvale_patch/";
+    EXPECT_THAT(run.err,
+                HasSubstr("lvpatch: GET " + base + "build_folder.txt -> HTTP 200, 9 bytes, "));
+    EXPECT_THAT(run.err, HasSubstr("lvpatch: fetch absent.dat (missing)\n"));
+    EXPECT_THAT(run.err, HasSubstr("lvpatch: fetch short.dat (size)\n"));
+    EXPECT_THAT(run.err, HasSubstr("lvpatch: fetch unrecorded.dat (version)\n"));
+    EXPECT_THAT(run.err, HasSubstr("lvpatch: fetch nosize.dat (missing)\n"));
+    EXPECT_THAT(run.err,
+                HasSubstr("lvpatch: GET " + base + "build_1/short.dat -> HTTP 200, 4 bytes, "));
+    // After success: one summary line, then the programs.
+    EXPECT_THAT(run.out,
+                ::testing::ContainsRegex(
+                    "\n5 files checked, 5 fetched, [0-9.]+ (B|KiB) in 0:0[0-9] \\([^)]*/s\\)\n"
+                    "game: game.bin\n$"));
+
+    // Up to date: the two text fetches and the size query, nothing else.
+    ProcessResult again = RunProcess({kLvpatch, "--dir", game.Path(), "--verbose"});
+    ASSERT_EQ(Lines(again.err).size(), 3u) << again.err;
+    EXPECT_THAT(Lines(again.err)[2], HasSubstr("build_1/nosize.dat -> HTTP 200"));
+    EXPECT_THAT(again.out, HasSubstr("5 files checked, 0 fetched, "));
+}
+
+TEST(Lvpatch, AFailureEndsWithTheLineThatSaysWhatFailed) {
+    TempDir root;
+    TempDir game;
+    MakeDirs(root.Path() + "/lanternvale_patch");
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    const std::string base =
+        "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/lanternvale_patch/";
+
+    ProcessResult noManifest = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(noManifest.exitCode, 1);
+    EXPECT_THAT(noManifest.err,
+                ::testing::EndsWith("Martians from outer space have come down and eaten the "
+                                    "Patch Server.  To fix that, get in a spaceship and "
+                                    "follow them.\nlvpatch: failed: " +
+                                    base + "build_1/current2.txt: HTTP 404\n"));
+
+    // A game file whose place is taken by a folder cannot be written.
+    PublishBuild(root.Path(), {{"blocked.dat", "x"}, {"fine.dat", "y"}});
+    MakeDirs(game.Path() + "/blocked.dat");
+    ProcessResult blocked = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_THAT(blocked.err, HasSubstr("[Launcher Cannot Update File]"));
+    EXPECT_THAT(blocked.err,
+                ::testing::EndsWith("lvpatch: failed: cannot write blocked.dat: Is a directory\n"));
+
+    // A file the server sends short fails verification, and says which.
+    RemoveTree(game.Path() + "/blocked.dat");
+    WriteFile(root.Path() + "/lanternvale_patch/build_1/current2.txt",
+              "blocked.dat 1 SIZE:1\nfine.dat 2 SIZE:5\n");
+    ProcessResult shortFile = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(shortFile.exitCode, 1);
+    EXPECT_THAT(shortFile.err,
+                ::testing::EndsWith("lvpatch: failed: verification: fine.dat has 1 bytes, "
+                                    "the manifest says 5\n"));
+}
+
+TEST(Lvpatch, WithoutATerminalProgressLinesComeAtMostOnceASecond) {
+    TempDir root;
+    TempDir game;
+    PublishBuild(root.Path(), {{"big.bin", std::string(3 << 20, 'b'), 1, "GAME_EXE"}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    const std::regex stamped("([0-9]{2}:[0-9]{2}:[0-9]{2}) (.*)");
+    std::set<std::string> progressStamps;
+    int progressLines = 0;
+    for (const std::string& line : Lines(run.out)) {
+        std::smatch match;
+        if (line.rfind("game: ", 0) == 0 || line.find(" checked, ") != std::string::npos)
+            continue;
+        ASSERT_TRUE(std::regex_match(line, match, stamped)) << line;
+        if (match[2].str().rfind("Downloading updates to game:", 0) == 0) {
+            ++progressLines;
+            // A second apart at least, so never two in one second of the clock.
+            EXPECT_TRUE(progressStamps.insert(match[1]).second) << run.out;
+        }
+    }
+    // The run writes 30 progress texts; the first is always shown.
+    EXPECT_GE(progressLines, 1);
+    EXPECT_LT(progressLines, 30);
+}
+
+TEST(Lvpatch, JsonLinesCarryTheSameEvents) {
+    TempDir root;
+    TempDir game;
+    PublishBuild(root.Path(), {{"a.dat", "aaaa"}, {"game.bin", "g", 1, "GAME_EXE"}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    WriteFile(game.Path() + "/a.dat", "a");
+    ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path(), "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::vector<std::string> lines = Lines(run.out);
+    for (const std::string& line : lines)
+        EXPECT_THAT(
+            line, ::testing::MatchesRegex("\\{\"t\":[0-9]+\\.[0-9]{3},\"event\":\"[a-z]+\".*\\}"));
+    EXPECT_THAT(run.out,
+                HasSubstr("\"event\":\"status\",\"text\":\"Checking for game updates...\"}"));
+    EXPECT_THAT(run.out, HasSubstr("\"event\":\"fetch\",\"file\":\"a.dat\",\"reason\":\"size\"}"));
+    EXPECT_THAT(run.out, ::testing::ContainsRegex(
+                             "\"event\":\"request\",\"url\":\"http://127\\.0\\.0\\.1:[0-9]+/"
+                             "lanternvale_patch/build_1/a\\.dat\",\"status\":200,"
+                             "\"bytes\":4,\"seconds\":[0-9.]+,\"end\":\"finished\"\\}"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_THAT(lines.back(), ::testing::MatchesRegex(
+                                  ".*\"event\":\"result\",\"success\":true,\"files_checked\":2,"
+                                  "\"files_fetched\":2,\"bytes\":[0-9]+,\"seconds\":[0-9.]+,"
+                                  "\"game\":\"game.bin\",\"test_client\":\"\"\\}"));
+
+    // A refused run ends with its cause.
+    RemoveTree(root.Path() + "/lanternvale_patch/build_1");
+    ProcessResult failed = RunProcess({kLvpatch, "--dir", game.Path(), "--json"});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_THAT(failed.out,
+                HasSubstr("\"event\":\"box\",\"caption\":\"Patch Server Unavailable\""));
+    EXPECT_THAT(Lines(failed.out).back(),
+                ::testing::ContainsRegex("\"success\":false,.*\"cause\":\"http://"
+                                         "[^\"]*/build_1/current2\\.txt: HTTP 404\"\\}"));
+}
+
+TEST(Lvpatch, ServerTextsReachTheTerminalEscaped) {
+    // A hostile server names its game program with terminal control codes.
+    const std::string evil = "g\x1b]0;owned\x07\x1b[2J.sh";
+    TestHttpServer server(TestHttpServer::Files(
+        {{"/lanternvale_patch/build_folder.txt", "build_1/\n"},
+         {"/lanternvale_patch/build_1/current2.txt", evil + " 1 GAME_EXE SIZE:2\n"},
+         {"/lanternvale_patch/build_1/" + evil, "ok"}}));
+    TempDir game;
+    PointAt(game.Path(), server.Port());
+    for (const char* flag : {"--verbose", "--json"}) {
+        ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path(), flag});
+        const std::string all = run.out + run.err;
+        EXPECT_EQ(all.find('\x1b'), std::string::npos) << flag << ": " << all;
+        EXPECT_EQ(all.find('\x07'), std::string::npos) << flag;
+        EXPECT_THAT(all, HasSubstr(std::string(flag) == "--json" ? "\\u001b" : "\\x1b")) << all;
+    }
+}
+
+TEST(ConsoleText, ControlBytesAreEscapedAndTextStaysReadable) {
+    struct {
+        std::string in, terminal, json;
+    } cases[] = {
+        {"plain.dat", "plain.dat", "\"plain.dat\""},
+        {"\x1b[31mred", "\\x1b[31mred", "\"\\u001b[31mred\""},
+        {"bell\x07 del\x7f", "bell\\x07 del\\x7f", "\"bell\\u0007 del\\u007f\""},
+        {"caf\xc3\xa9 \xc4\x80", "caf\xc3\xa9 \xc4\x80",
+         "\"caf\xc3\xa9 \xc4\x80\""},                         // UTF-8 stays
+        {"c1 \xc2\x9b", "c1 \\xc2\\x9b", "\"c1 \xc2\x9b\""},  // U+009B: CSI to some terminals
+        {"raw \x9b \xff", "raw \\x9b \xff", "\"raw \\u009b \\u00ff\""},
+        {"two\nlines\r", "two\\x0alines\\x0d", "\"two\\nlines\\u000d\""},
+        {"q\"b\\", "q\"b\\", "\"q\\\"b\\\\\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EscapeForTerminal(c.in, false), c.terminal) << c.in;
+        EXPECT_EQ(JsonString(c.in), c.json) << c.in;
+    }
+    EXPECT_EQ(EscapeForTerminal("box\n\ntext\x1b", true), "box\n\ntext\\x1b");
 }

@@ -5,11 +5,59 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <ctime>
 
 namespace {
 
 // Redrawing the live line on every block would cost more than the block.
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// A log or a script wants the course of a run, not every 0.1 MB.
+constexpr auto kProgressLineInterval = std::chrono::seconds(1);
+
+// The text with its figures blanked: texts of one template are progress.
+std::string Template(const std::string& text) {
+    std::string shape;
+    for (char c : text)
+        if (!(c >= '0' && c <= '9'))
+            shape += c;
+        else if (shape.empty() || shape.back() != '#')
+            shape += '#';
+    return shape;
+}
+
+std::string WallClock() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buffer[16];
+    std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local);
+    return buffer;
+}
+
+std::string Seconds(double seconds) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
+    return buffer;
+}
+
+// The length of the UTF-8 sequence starting at `i`, 0 when it is not one.
+size_t Utf8Length(const std::string& text, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (length == 0 || (length == 2 && c < 0xC2) || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
+void AppendHex(std::string* out, const char* format, unsigned char c) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, format, c);
+    *out += buffer;
+}
 
 int TerminalWidth(FILE* stream) {
     winsize size{};
@@ -47,18 +95,71 @@ std::string FormatBytes(int64_t bytes) {
     return buffer;
 }
 
-ConsoleSurface::ConsoleSurface(FILE* out, FILE* err, bool live)
-    : out_(out), err_(err), live_(live) {}
+std::string EscapeForTerminal(const std::string& text, bool keepNewlines) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t length = Utf8Length(text, i);
+        // U+0080..U+009F, which some terminals take as 8-bit control codes.
+        bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if ((c < 0x20 && !(keepNewlines && c == '\n')) || c == 0x7F || c1 ||
+            (length == 0 && c <= 0x9F)) {
+            for (size_t k = 0; k < (c1 ? 2 : 1); ++k)
+                AppendHex(&out, "\\x%02x", static_cast<unsigned char>(text[i + k]));
+            i += c1 ? 2 : 1;
+        } else {
+            // Other bytes that are not UTF-8 are the terminal's to show.
+            length = std::max<size_t>(length, 1);
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        size_t length = Utf8Length(text, i);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c == 0x7F || length == 0) {
+            AppendHex(&out, "\\u%04x", c);
+            length = 1;
+        } else {
+            out.append(text, i, length);
+        }
+        i += std::max<size_t>(length, 1);
+    }
+    return out + "\"";
+}
+
+ConsoleSurface::ConsoleSurface(FILE* out, FILE* err, Mode mode, bool verbose)
+    : out_(out), err_(err), mode_(mode), verbose_(verbose) {}
 
 void ConsoleSurface::SetStageText(const std::string& text) {
+    const bool progress = !stage_.empty() && text != stage_ && Template(text) == Template(stage_);
     stage_ = text;
-    if (live_) {
+    if (mode_ == Mode::kLive) {
         DrawLiveLine(true);
-    } else if (text != lastPrinted_ && text != " ") {
-        std::fprintf(out_, "%s\n", text.c_str());
-        std::fflush(out_);
-        lastPrinted_ = text;
+        return;
     }
+    if (text == lastPrinted_ || text == " ")
+        return;
+    Clock::time_point now = Clock::now();
+    if (progress && now - lastProgressLine_ < kProgressLineInterval)
+        return;
+    lastProgressLine_ = now;
+    if (mode_ == Mode::kJson)
+        Json("\"event\":\"stage\",\"text\":" + JsonString(text));
+    else
+        PrintLine(text);
+    lastPrinted_ = text;
 }
 
 void ConsoleSurface::SetStatusText(const std::string& text) {
@@ -66,8 +167,10 @@ void ConsoleSurface::SetStatusText(const std::string& text) {
     if (text.empty() || text == lastPrinted_)
         return;
     EndLiveLine();
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    if (mode_ == Mode::kJson)
+        Json("\"event\":\"status\",\"text\":" + JsonString(text));
+    else
+        PrintLine(text);
     lastPrinted_ = text;
 }
 
@@ -80,13 +183,19 @@ void ConsoleSurface::SetProgressRange(int64_t low, int64_t high) {
 
 void ConsoleSurface::SetProgressPos(int64_t pos) {
     pos_ = pos;
-    if (live_)
+    if (mode_ == Mode::kLive)
         DrawLiveLine(false);
 }
 
 void ConsoleSurface::ShowMessageBox(const std::string& caption, const std::string& text) {
     EndLiveLine();
-    std::fprintf(err_, "[%s]\n%s\n", caption.c_str(), text.c_str());
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"box\",\"caption\":" + JsonString(caption) +
+             ",\"text\":" + JsonString(text));
+        return;
+    }
+    std::fprintf(err_, "[%s]\n%s\n", EscapeForTerminal(caption, false).c_str(),
+                 EscapeForTerminal(text, true).c_str());
     std::fflush(err_);
 }
 
@@ -102,6 +211,99 @@ bool ConsoleSurface::WaitForFinish() {
     std::unique_lock<std::mutex> lock(mutex_);
     finishedChanged_.wait(lock, [this] { return finished_; });
     return success_;
+}
+
+void ConsoleSurface::OnRequest(const Request& request) {
+    std::string result =
+        request.status == 0 ? std::string("no answer") : "HTTP " + std::to_string(request.status);
+    std::string end = request.end;
+    if (end != "finished")
+        result += ", " + end;
+    if (!request.error.empty())
+        result += " (" + request.error + ")";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bytes_ += request.bytes;
+        if (request.status != 200 || end != "finished")
+            lastFailedRequest_ = request.url + ": " + result;
+    }
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"request\",\"url\":" + JsonString(request.url) + ",\"status\":" +
+             std::to_string(request.status) + ",\"bytes\":" + std::to_string(request.bytes) +
+             ",\"seconds\":" + Seconds(request.seconds) + ",\"end\":" + JsonString(request.end) +
+             (request.error.empty() ? "" : ",\"error\":" + JsonString(request.error)));
+    } else if (verbose_) {
+        EndLiveLine();
+        std::fprintf(err_, "lvpatch: GET %s -> %s, %" PRId64 " bytes, %s s\n",
+                     EscapeForTerminal(request.url, false).c_str(), result.c_str(), request.bytes,
+                     Seconds(request.seconds).c_str());
+        std::fflush(err_);
+    }
+}
+
+void ConsoleSurface::OnFetch(const std::string& name, FetchReason reason) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++fetched_;
+    }
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"fetch\",\"file\":" + JsonString(name) +
+             ",\"reason\":" + JsonString(FetchReasonName(reason)));
+    } else if (verbose_) {
+        EndLiveLine();
+        std::fprintf(err_, "lvpatch: fetch %s (%s)\n", EscapeForTerminal(name, false).c_str(),
+                     FetchReasonName(reason));
+        std::fflush(err_);
+    }
+}
+
+void ConsoleSurface::OnFailure(const std::string& cause) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (firstCause_.empty())
+        firstCause_ = cause;
+}
+
+std::string ConsoleSurface::FailureCause() const {
+    return firstCause_.empty() ? lastFailedRequest_ : firstCause_;
+}
+
+std::string ConsoleSurface::Summary(int checked) const {
+    double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::string line = std::to_string(checked) + (checked == 1 ? " file" : " files") +
+                       " checked, " + std::to_string(fetched_) + " fetched, " +
+                       FormatBytes(bytes_) + " in " + FormatDuration(seconds);
+    if (seconds > 0)
+        line +=
+            " (" + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s)";
+    return line;
+}
+
+void ConsoleSurface::PrintResult(bool success, int checked) {
+    double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::string fields =
+        "\"event\":\"result\",\"success\":" + std::string(success ? "true" : "false") +
+        ",\"files_checked\":" + std::to_string(checked) +
+        ",\"files_fetched\":" + std::to_string(fetched_) + ",\"bytes\":" + std::to_string(bytes_) +
+        ",\"seconds\":" + Seconds(seconds);
+    if (success) {
+        fields += ",\"game\":" + JsonString(m_gameExe);
+        fields += ",\"test_client\":" + JsonString(m_testClient);
+    } else {
+        fields += ",\"cause\":" + JsonString(FailureCause());
+    }
+    Json(fields);
+}
+
+void ConsoleSurface::PrintLine(const std::string& text) {
+    std::fprintf(out_, "%s %s\n", WallClock().c_str(), EscapeForTerminal(text, false).c_str());
+    std::fflush(out_);
+}
+
+void ConsoleSurface::Json(const std::string& fields) {
+    double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fprintf(out_, "{\"t\":%s,%s}\n", Seconds(seconds).c_str(), fields.c_str());
+    std::fflush(out_);
 }
 
 void ConsoleSurface::DrawLiveLine(bool force) {
@@ -133,7 +335,7 @@ void ConsoleSurface::DrawLiveLine(bool force) {
         }
         line += "  ";
     }
-    line += stage_;
+    line += EscapeForTerminal(stage_, false);
     size_t width = static_cast<size_t>(TerminalWidth(out_)) - 1;
     if (line.size() > width)
         line.resize(width);

@@ -1,19 +1,25 @@
 #pragma once
 // The patch run seen from a terminal or a script. On a terminal: one live
 // line with the stage, a bar, bytes, rate and time left. Otherwise: every new
-// stage or status text on a line of its own. Message boxes go to standard
-// error and the run goes on at once, since nobody is there to press OK.
+// stage or status text on a line of its own with a timestamp, progress texts
+// at most once a second. With JSON: one object a line for every event.
+// Message boxes go to standard error and the run goes on at once, since
+// nobody is there to press OK. Texts from the server are shown with their
+// control bytes escaped.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
+#include "patch/RunLog.h"
 #include "patch/RunSurface.h"
 
-class ConsoleSurface : public RunSurface {
+class ConsoleSurface : public RunSurface, public RunLog {
   public:
-    ConsoleSurface(FILE* out, FILE* err, bool live);
+    enum class Mode { kLive, kLines, kJson };
+    // `verbose`: requests and fetch decisions on standard error.
+    ConsoleSurface(FILE* out, FILE* err, Mode mode, bool verbose = false);
 
     void SetStageText(const std::string& text) override;
     void SetStatusText(const std::string& text) override;
@@ -22,22 +28,40 @@ class ConsoleSurface : public RunSurface {
     void ShowMessageBox(const std::string& caption, const std::string& text) override;
     void RunFinished(bool success) override;
 
+    void OnRequest(const Request& request) override;
+    void OnFetch(const std::string& name, FetchReason reason) override;
+    void OnFailure(const std::string& cause) override;
+
     // Blocks until the run has called RunFinished; returns its outcome.
     bool WaitForFinish();
+
+    // After the run: what failed (the first cause a stage gave, else the
+    // last request without a complete 200 answer), or empty.
+    std::string FailureCause() const;
+    // After a successful run: "N files checked, M fetched, BYTES in TIME
+    // (RATE)"; `checked` is the manifest's entry count.
+    std::string Summary(int checked) const;
+    // The run's end as a JSON line (mode kJson).
+    void PrintResult(bool success, int checked);
 
   private:
     using Clock = std::chrono::steady_clock;
 
     void DrawLiveLine(bool force);
     void EndLiveLine();
+    void PrintLine(const std::string& text);
+    void Json(const std::string& fields);
 
     FILE* out_;
     FILE* err_;
-    bool live_;
+    Mode mode_;
+    bool verbose_;
+    Clock::time_point started_ = Clock::now();
 
     std::string stage_;
     std::string status_;
     std::string lastPrinted_;
+    Clock::time_point lastProgressLine_{};
     int64_t low_ = 0;
     int64_t high_ = 100;
     int64_t pos_ = 0;
@@ -45,6 +69,12 @@ class ConsoleSurface : public RunSurface {
     Clock::time_point rangeSetAt_ = Clock::now();
     Clock::time_point lastDraw_{};
     bool lineOpen_ = false;
+
+    // What the run log collects.
+    int fetched_ = 0;
+    int64_t bytes_ = 0;
+    std::string firstCause_;
+    std::string lastFailedRequest_;
 
     std::mutex mutex_;
     std::condition_variable finishedChanged_;
@@ -54,3 +84,12 @@ class ConsoleSurface : public RunSurface {
 
 // "12.3 MiB"-style figure for a byte count.
 std::string FormatBytes(int64_t bytes);
+
+// `text` with control bytes (C0, DEL and the C1 range in UTF-8) written as
+// \xNN, so a server cannot drive the terminal; newlines stay when
+// `keepNewlines`.
+std::string EscapeForTerminal(const std::string& text, bool keepNewlines);
+
+// `text` as a JSON string literal: quotes, backslashes and control bytes
+// escaped; bytes that are not UTF-8 as \u00NN.
+std::string JsonString(const std::string& text);

@@ -11,49 +11,77 @@
 #include <thread>
 
 #include "ConsoleSurface.h"
+#include "fileset/FilesToPatch.h"
 #include "patch/PatchRun.h"
+#include "patch/PatchServer.h"
 #include "patch/Transfer.h"
+#include "state/TextFile.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N]\n"
+const char kUsageLine[] =
+    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--verbose | --json] [--version]\n";
+
+const char kHelp[] =
     "\n"
     "Brings a game folder up to date with its patch server (one patch run).\n"
     "GAME_FOLDER defaults to the current directory; its patch_server_address.txt,\n"
     "if present, says which server to use.\n"
     "\n"
     "On a terminal a live line shows the stage, progress, rate and time left;\n"
-    "otherwise each stage and status text is printed on its own line.\n"
-    "Messages meant for the player go to standard error; the run goes on.\n"
-    "After a success the game program (\"game: NAME\") and the test client\n"
-    "(\"test client: NAME\") are printed, each when the build names one.\n"
+    "otherwise each stage and status text is printed on its own line with the\n"
+    "time, progress texts at most once a second.\n"
+    "Messages meant for the player go to standard error; the run goes on. After\n"
+    "a failure one more line there says what failed (a request's URL and status,\n"
+    "a file and its write error, or a check). After a success a summary line,\n"
+    "then the game program (\"game: NAME\") and the test client\n"
+    "(\"test client: NAME\"), each when the build names one.\n"
     "--parallel N keeps up to N requests in flight in the size and download\n"
     "stages (1 to 64; default: the build's setting).\n"
     "\n"
+    "  --verbose   every request (URL, status, bytes, time) and every file fetched\n"
+    "              with the reason (missing, size, version, hash, size unknown),\n"
+    "              on standard error.\n"
+    "  --json      the same events as JSON lines on standard output instead (see\n"
+    "              README, \"lvpatch\").\n"
+    "  --version   print the version.\n"
+    "\n"
+    "Control bytes in names and texts from the server are shown as \\xNN.\n"
     "Exit status: 0 success, 1 the run failed, 2 bad usage or unusable folder.\n";
 
 int UsageError(const std::string& reason) {
-    std::fprintf(stderr, "lvpatch: %s\n", reason.c_str());
-    std::fprintf(stderr, "Try 'lvpatch --help'.\n");
+    std::fprintf(stderr, "lvpatch: %s\n", EscapeForTerminal(reason, false).c_str());
+    std::fputs(kUsageLine, stderr);
     return 2;
+}
+
+// The entries of the manifest the run left in the game folder.
+int ManifestEntries() {
+    FilesToPatch manifest;
+    ForEachLine(kManifestFileName, [&](const std::string& line) { manifest.ParseLine(line); });
+    return static_cast<int>(manifest.files.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string folder = ".";
+    bool verbose = false;
+    bool json = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(kUsageLine, stdout);
+            std::fputs(kHelp, stdout);
             return 0;
         }
         if (arg == "--version") {
             std::printf("lvpatch %s\n", LV_VERSION);
             return 0;
         }
-        if (arg == "--dir" && i + 1 < argc) {
+        if (arg == "--dir") {
+            if (i + 1 >= argc)
+                return UsageError("--dir needs a value (the game folder)");
             folder = argv[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
             folder = arg.substr(6);
@@ -63,10 +91,16 @@ int main(int argc, char** argv) {
             if (*argv[i] == '\0' || *end != '\0' || n < 1 || n > 64)
                 return UsageError("--parallel takes a number from 1 to 64");
             g_parallelTransfers = static_cast<int>(n);
+        } else if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else if (arg == "--json") {
+            json = true;
         } else {
             return UsageError("unexpected argument '" + arg + "'");
         }
     }
+    if (verbose && json)
+        return UsageError("--verbose and --json exclude each other");
     if (folder.empty())
         return UsageError("the game folder name is empty");
     if (::chdir(folder.c_str()) != 0)
@@ -74,16 +108,30 @@ int main(int argc, char** argv) {
 
     curl_global_init(CURL_GLOBAL_ALL);
 
-    ConsoleSurface surface(stdout, stderr, ::isatty(fileno(stdout)) == 1);
+    using Mode = ConsoleSurface::Mode;
+    Mode mode = json ? Mode::kJson : ::isatty(fileno(stdout)) == 1 ? Mode::kLive : Mode::kLines;
+    ConsoleSurface surface(stdout, stderr, mode, verbose);
+    g_runLog = &surface;
     std::thread worker(PatchThreadProc, static_cast<void*>(&surface));
     bool success = surface.WaitForFinish();
     worker.join();
+    g_runLog = nullptr;
 
-    if (!success)
+    const int checked = success ? ManifestEntries() : 0;
+    if (json) {
+        surface.PrintResult(success, checked);
+        return success ? 0 : 1;
+    }
+    if (!success) {
+        std::string cause = surface.FailureCause();
+        if (!cause.empty())
+            std::fprintf(stderr, "lvpatch: failed: %s\n", EscapeForTerminal(cause, false).c_str());
         return 1;
+    }
+    std::printf("%s\n", surface.Summary(checked).c_str());
     if (!surface.m_gameExe.empty())
-        std::printf("game: %s\n", surface.m_gameExe.c_str());
+        std::printf("game: %s\n", EscapeForTerminal(surface.m_gameExe, false).c_str());
     if (!surface.m_testClient.empty())
-        std::printf("test client: %s\n", surface.m_testClient.c_str());
+        std::printf("test client: %s\n", EscapeForTerminal(surface.m_testClient, false).c_str());
     return 0;
 }

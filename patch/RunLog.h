@@ -1,0 +1,36 @@
+#pragma once
+// What a patch run did, for front ends that show it (a console's verbose or
+// machine-readable output): every request, why each file is fetched, and the
+// check that failed. Null by default: then nothing is reported and nothing
+// else changes. Set by the front end before a run starts, never during one;
+// the calls come from the run's worker.
+
+#include <cstdint>
+#include <string>
+
+class RunLog {
+  public:
+    virtual ~RunLog() = default;
+
+    struct Request {
+        std::string url;
+        long status = 0;    // 0 without an answer
+        int64_t bytes = 0;  // body bytes taken
+        double seconds = 0;
+        const char* end = "";  // "finished", "broken", "over-limit", "write-failed"
+        std::string error;     // libcurl's reason when the transfer itself failed
+    };
+    enum class FetchReason { kUnknownSize, kMissing, kSize, kVersion, kHash };
+
+    virtual void OnRequest(const Request& request) = 0;
+    virtual void OnFetch(const std::string& name, FetchReason reason) = 0;
+    // What failed, in one line: a file and its write error, or a check.
+    virtual void OnFailure(const std::string& cause) = 0;
+};
+
+extern RunLog* g_runLog;
+
+// No-ops without a log.
+void LogFetch(const std::string& name, RunLog::FetchReason reason);
+void LogFailure(const std::string& cause);
+const char* FetchReasonName(RunLog::FetchReason reason);
