@@ -271,29 +271,30 @@ bool FilesToPatch::VerifyFiles() {
         if (file.rejected) {
             LogFailure("verification: the name check refused " + file.name);
             return false;
-            std::optional<int64_t> localSize = ReadableFileSize(file.name);
-            if (!localSize) {
-                LogFailure("verification: " + file.name + " is missing");
-                platform::DeleteFileByName(file.name);
-                result = false;
-                continue;
-            }
-            if (file.sizeKnown && *localSize != file.size) {
-                LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
-                           " bytes, the manifest says " + std::to_string(file.size));
-                platform::DeleteFileByName(file.name);
-                result = false;
-                continue;
-            }
-            if (FileVersionFile::HasVersion(file.name, file.version))
-                continue;
-            LogFailure("verification: " + file.name + " version " + std::to_string(file.version) +
-                       " is not in the ledger");
-            FileVersionFile::SetVersion(file.name, file.version);
-            if (SameNameIgnoringCase(file.name, kNewLauncherExe))
-                g_patchDialog->m_launcherUpdatePending = false;
+        }
+        std::optional<int64_t> localSize = ReadableFileSize(file.name);
+        if (!localSize) {
+            LogFailure("verification: " + file.name + " is missing");
             platform::DeleteFileByName(file.name);
             result = false;
+            continue;
         }
-        return result;
+        if (file.sizeKnown && *localSize != file.size) {
+            LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
+                       " bytes, the manifest says " + std::to_string(file.size));
+            platform::DeleteFileByName(file.name);
+            result = false;
+            continue;
+        }
+        if (FileVersionFile::HasVersion(file.name, file.version))
+            continue;
+        LogFailure("verification: " + file.name + " version " + std::to_string(file.version) +
+                   " is not in the ledger");
+        FileVersionFile::SetVersion(file.name, file.version);
+        if (SameNameIgnoringCase(file.name, kNewLauncherExe))
+            g_patchDialog->m_launcherUpdatePending = false;
+        platform::DeleteFileByName(file.name);
+        result = false;
     }
+    return result;
+}
