@@ -178,10 +178,8 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
                 continue;
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
             FILE* stream = std::fopen(file.name.c_str(), "wb");
-            if (!stream) {
-                LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
+            if (!stream)
                 throw CouldntWriteFileException();
-            }
             downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
             ParallelDownload& download = *downloads[next];
             download.transfer.SetByteLimit(ByteLimit(file));
