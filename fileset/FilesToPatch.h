@@ -22,6 +22,9 @@ class FilesToPatch {
 
         void ReadSizeTag();
         bool HasTag(const std::string& word) const;
+        // The content hash of the first "SHA256:" tag (key in any case, 64 hex
+        // digits), lowercase; empty when the entry carries none.
+        std::string Sha256Tag() const;
         void CheckName();
         void CreateFolders() const;
         // The same, skipping the folders already in `made` (created earlier

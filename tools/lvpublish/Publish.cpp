@@ -16,10 +16,10 @@
 #include <memory>
 
 #include "NameRules.h"
-#include "Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
 #include "patch/PatchServer.h"
+#include "patch/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
