@@ -14,8 +14,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "NameRules.h"
+#include "Signing.h"
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
 #include "patch/PatchServer.h"
@@ -190,6 +192,8 @@ class Publisher {
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
+    bool PrepareSigning();
+    bool SignBuild();
 
     PublishOptions options_;
     std::string error_;
@@ -207,10 +211,12 @@ class Publisher {
     std::string previousGameExe_;
     std::string staging_;
     std::vector<std::string> stagedFolders_;
+    std::optional<SigningKey> signingKey_;
+    int expiryDays_ = 0;
 };
 
 bool Publisher::Run() {
-    if (!ScanBuild())
+    if (!ScanBuild() || !PrepareSigning())
         return false;
     if (!options_.buildFolder.empty()) {
         if (options_.buildFolder.back() != '/')
@@ -224,7 +230,7 @@ bool Publisher::Run() {
     ReadHistory();
     if (!ChooseBuildFolder())
         return false;
-    bool staged = Stage() && WriteManifest() && Commit();
+    bool staged = Stage() && WriteManifest() && SignBuild() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
@@ -632,6 +638,35 @@ bool Publisher::SwitchBuildFolder() {
     }
     if (!SyncPath(base_))
         report_.notes.push_back("the switch of " + pointer + " may not have reached the disk");
+    return true;
+}
+
+bool Publisher::PrepareSigning() {
+    if (options_.signKeyFile.empty()) {
+        if (!options_.expiresDays.empty())
+            return Fail("--expires needs --sign-key");
+        return true;
+    }
+    SigningKey key;
+    if (!LoadSigningKey(options_.signKeyFile, &key, &error_) ||
+        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_))
+        return false;
+    if (!gameExe_.empty() && gameExe_ == testClient_)
+        return Fail(
+            "a signed build needs a SHA256 tag on every line, and a file that is both "
+            "game and test client has no room for one");
+    signingKey_ = key;
+    return true;
+}
+
+bool Publisher::SignBuild() {
+    if (!signingKey_)
+        return true;
+    std::string summary;
+    if (!SignStagedBuild(base_, staging_, report_.buildFolder, *signingKey_, expiryDays_, &error_,
+                         &summary))
+        return false;
+    report_.notes.push_back(summary);
     return true;
 }
 

@@ -19,6 +19,10 @@ struct PublishOptions {
     // Files in the build to tag, as manifest names or paths to the files.
     std::string gameExe;
     std::string testClient;
+    // Signing (Signing.h): the key file, and the statement's validity in
+    // days as given (empty: the default).
+    std::string signKeyFile;
+    std::string expiresDays;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };
