@@ -14,6 +14,7 @@
 #include "patch/HttpFetch.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
+#include "state/TextFile.h"
 
 #ifndef LV_TRUSTED_KEY
 #define LV_TRUSTED_KEY ""
@@ -26,7 +27,8 @@ constexpr size_t kKeySize = 32;
 constexpr size_t kSignatureSize = 64;
 constexpr size_t kMaxSerialDigits = 18;  // below 2^63 whatever the digits
 constexpr size_t kMaxBuildFolder = 255;
-constexpr const char* kTrustStateTemporary = "trusted_serial.txt.tmp";
+// The one temporary name of this file's whole-file replacements.
+constexpr const char* kTrustTemporary = "trusted_serial.txt.tmp";
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -338,19 +340,43 @@ uint64_t ReadAcceptedSerial() {
     return std::stoull(text);
 }
 
-bool SaveAcceptedSerial(uint64_t serial) {
-    const std::string text = std::to_string(serial) + "\n";
-    int fd = ::open(kTrustStateTemporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+// Writes `text` to a temporary file, flushes it and renames it over `name`.
+static bool ReplaceWhole(const char* name, const std::string& text) {
+    int fd = ::open(kTrustTemporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                    ::fsync(fd) == 0;
     written = ::close(fd) == 0 && written;
-    if (!written || std::rename(kTrustStateTemporary, kTrustStateFileName) != 0) {
-        std::remove(kTrustStateTemporary);
+    if (!written || std::rename(kTrustTemporary, name) != 0) {
+        std::remove(kTrustTemporary);
         return false;
     }
     return true;
+}
+
+bool SaveAcceptedSerial(uint64_t serial) {
+    return ReplaceWhole(kTrustStateFileName, std::to_string(serial) + "\n");
+}
+
+VerifiedCopies::VerifiedCopies() {
+    if (!TrustRequired())
+        return;
+    for (const char* name : {kBuildFolderFileName, kManifestFileName, kStatementFileName}) {
+        Copy copy;
+        copy.name = name;
+        copy.existed = ReadWholeFile(name, &copy.content);
+        copies_.push_back(std::move(copy));
+    }
+}
+
+void VerifiedCopies::Restore() const {
+    for (const Copy& copy : copies_) {
+        if (copy.existed)
+            ReplaceWhole(copy.name, copy.content);
+        else
+            std::remove(copy.name);
+    }
 }
 
 TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {

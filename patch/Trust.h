@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class FilesToPatch;
 
@@ -112,3 +113,28 @@ bool SaveAcceptedSerial(uint64_t serial);
 // every entry, and saves the serial of a statement it accepts. Returns the
 // failed check, or kPassed.
 TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch);
+
+// A build whose statement failed a check; the run refuses it at stage 0.
+class UntrustedBuildException {
+  public:
+    explicit UntrustedBuildException(TrustCheck check) : check(check) {}
+    TrustCheck check;
+};
+
+// The local copies of the server's text files as the last verified build
+// left them. A run that fetches a build it then refuses puts them back, so
+// the window never reads an unverified manifest at its next start.
+class VerifiedCopies {
+  public:
+    // Takes the snapshot; does nothing without a trusted key.
+    VerifiedCopies();
+    void Restore() const;
+
+  private:
+    struct Copy {
+        const char* name = nullptr;
+        bool existed = false;
+        std::string content;
+    };
+    std::vector<Copy> copies_;
+};
