@@ -68,6 +68,9 @@ const char kUntrustedText[] =
 
 }  // namespace
 
+PatchRunOptions g_patchRunOptions;
+FilesToPatch::RepairCounts g_repairCounts;
+
 void ShowUntrustedBuildBox(TrustCheck check) {
     g_patchDialog->ShowMessageBox(kUntrustedCaption,
                                   std::string(kUntrustedText) + TrustCheckText(check) + ".");
@@ -128,6 +131,8 @@ unsigned PatchThreadProc(void* param) {
 
         dialog.SetStageText("Determining which files to download...");
         filesToPatch.DetermineFilesToDownload();
+        if (g_patchRunOptions.repair)
+            g_repairCounts = filesToPatch.MarkDamagedFiles();
         filesToPatch.ComputeDownloadSize();
 
         dialog.SetStageText("Downloading files...");

@@ -259,3 +259,87 @@ TEST_F(Trust, WithoutAKeyNothingChanges) {
     EXPECT_FALSE(FileExists(kStatementFileName));
     EXPECT_FALSE(FileExists(kTrustStateFileName));
 }
+
+namespace {
+
+// One file of the current build replaced on the server by other bytes of
+// the same length: what a man in the middle does to a signed build.
+void Tamper(Repository& repo, const std::string& name) {
+    const std::string folder = repo.Read("build_folder.txt");
+    const std::string path = folder.substr(0, folder.size() - 1) + name;
+    std::string bytes = repo.Read(path);
+    bytes[bytes.size() / 2] ^= 0x20;
+    repo.Write(path, bytes);
+}
+
+}  // namespace
+
+TEST_F(Trust, ArbitraryInstallationOfTamperedBytes) {
+    InstallGoodBuild();
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "the real game, version 2";
+    repo.Publish(next, "game.exe");
+    Tamper(repo, "game.exe");
+
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    ASSERT_EQ(surface.boxes.size(), 1u);
+    EXPECT_EQ(surface.boxes[0].caption, "Verify Unsuccessful Error");
+    EXPECT_TRUE(surface.m_gameExe.empty());
+    // The tampered program is not left where Play would start it.
+    EXPECT_TRUE(!FileExists("game.exe") || ReadFile("game.exe") != repo.Read("build_2/game.exe"));
+    EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+
+    ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(lvpatch.exitCode, 1);
+    EXPECT_THAT(lvpatch.out, ::testing::Not(HasSubstr("game: ")));
+}
+
+TEST_F(Trust, SelfUpdateOnlyWithTheSignedLauncher) {
+    WriteFile(kLauncherExe, "the running launcher");
+    std::map<std::string, std::string> build = kGood;
+    build[kNewLauncherExe] = "the next launcher, signed";
+    repo.Publish(build, "game.exe");
+    Tamper(repo, kNewLauncherExe);
+    Serve();
+
+    RecordingSurface tampered;
+    EXPECT_FALSE(tampered.RunPatch());
+    // Nothing for the window to hand over to.
+    EXPECT_FALSE(tampered.m_launcherUpdatePending);
+    EXPECT_FALSE(FileExists(kNewLauncherExe));
+
+    repo.Publish(build, "game.exe");  // the genuine one, as the next build
+    RecordingSurface genuine;
+    ASSERT_TRUE(genuine.RunPatch()) << Boxes(genuine);
+    EXPECT_TRUE(genuine.m_launcherUpdatePending);
+    EXPECT_EQ(ReadFile(kNewLauncherExe), build[kNewLauncherExe]);
+}
+
+// Hashes count in every build, key or none, whenever the manifest has them.
+TEST_F(Trust, ContentHashesWithoutAKeyAndRepair) {
+    SetTrustedKeyForTests("");
+    repo.Publish(kGood, "game.exe", false);
+    Serve();
+    Tamper(repo, "game.exe");
+    RecordingSurface tampered;
+    EXPECT_FALSE(tampered.RunPatch());
+    EXPECT_FALSE(FileExists("game.exe"));
+    // The server fixed, the next run fetches the file again.
+    repo.Write("build_1/game.exe", kGood.at("game.exe"));
+    RecordingSurface fixed;
+    ASSERT_TRUE(fixed.RunPatch()) << Boxes(fixed);
+
+    // Damage on the player's disk that size and ledger cannot see.
+    std::string damaged = kGood.at("data/map.dat");
+    damaged[0] ^= 1;
+    WriteFile("data/map.dat", damaged);
+    ProcessResult plain = RunProcess({LVPATCH_PATH, "--dir", game.Path()});
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_EQ(ReadFile("data/map.dat"), damaged);
+
+    ProcessResult repair = RunProcess({LVPATCH_PATH, "--dir", game.Path(), "--repair"});
+    EXPECT_EQ(repair.exitCode, 0) << repair.err;
+    EXPECT_THAT(repair.out, HasSubstr("repair: 2 files checked, 1 repaired"));
+    EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+}

@@ -17,7 +17,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N]\n"
+    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--repair]\n"
     "\n"
     "Brings a game folder up to date with its patch server (one patch run).\n"
     "GAME_FOLDER defaults to the current directory; its patch_server_address.txt,\n"
@@ -30,6 +30,8 @@ const char kUsage[] =
     "(\"test client: NAME\") are printed, each when the build names one.\n"
     "--parallel N keeps up to N requests in flight in the size and download\n"
     "stages (1 to 64; default: the build's setting).\n"
+    "--repair re-hashes every file whose manifest line carries a SHA256 tag and\n"
+    "downloads the ones that differ, then prints how many it checked and repaired.\n"
     "\n"
     "Exit status: 0 success, 1 the run failed, 2 bad usage or unusable folder.\n";
 
@@ -49,7 +51,9 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--dir" && i + 1 < argc) {
+        if (arg == "--repair") {
+            g_patchRunOptions.repair = true;
+        } else if (arg == "--dir" && i + 1 < argc) {
             folder = argv[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
             folder = arg.substr(6);
@@ -75,6 +79,9 @@ int main(int argc, char** argv) {
     bool success = surface.WaitForFinish();
     worker.join();
 
+    if (g_patchRunOptions.repair)
+        std::printf("repair: %d files checked, %d %s\n", g_repairCounts.checked,
+                    g_repairCounts.damaged, success ? "repaired" : "damaged, not repaired");
     if (!success)
         return 1;
     if (!surface.m_gameExe.empty())
