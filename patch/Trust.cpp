@@ -1,9 +1,7 @@
 #include "patch/Trust.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "patch/HttpFetch.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
+#include "state/LocalFiles.h"
 #include "state/TextFile.h"
 
 #ifndef LV_TRUSTED_KEY
@@ -27,8 +26,6 @@ constexpr size_t kKeySize = 32;
 constexpr size_t kSignatureSize = 64;
 constexpr size_t kMaxSerialDigits = 18;  // below 2^63 whatever the digits
 constexpr size_t kMaxBuildFolder = 255;
-// The one temporary name of this file's whole-file replacements.
-constexpr const char* kTrustTemporary = "trusted_serial.txt.tmp";
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -340,23 +337,8 @@ uint64_t ReadAcceptedSerial() {
     return std::stoull(text);
 }
 
-// Writes `text` to a temporary file, flushes it and renames it over `name`.
-static bool ReplaceWhole(const char* name, const std::string& text) {
-    int fd = ::open(kTrustTemporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   ::fsync(fd) == 0;
-    written = ::close(fd) == 0 && written;
-    if (!written || std::rename(kTrustTemporary, name) != 0) {
-        std::remove(kTrustTemporary);
-        return false;
-    }
-    return true;
-}
-
 bool SaveAcceptedSerial(uint64_t serial) {
-    return ReplaceWhole(kTrustStateFileName, std::to_string(serial) + "\n");
+    return ReplaceFileContents(kTrustStateFileName, std::to_string(serial) + "\n");
 }
 
 VerifiedCopies::VerifiedCopies() {
@@ -373,18 +355,21 @@ VerifiedCopies::VerifiedCopies() {
 void VerifiedCopies::Restore() const {
     for (const Copy& copy : copies_) {
         if (copy.existed)
-            ReplaceWhole(copy.name, copy.content);
+            ReplaceFileContents(copy.name, copy.content);
         else
             std::remove(copy.name);
     }
 }
 
 TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
+    // Only a whole answer of status 200 within the bound replaces the local
+    // copy; anything else (an endless answer too) leaves no statement.
     long status = 0;
-    FetchToFile(kStatementFileName, g_patchServer.buildPath + kStatementFileName, &status);
     std::optional<std::string> statement;
     std::string text;
-    if (status == 200 && ReadBounded(kStatementFileName, kMaxStatementBytes, &text))
+    if (FetchToFile(kStatementFileName, g_patchServer.buildPath + kStatementFileName,
+                    kMaxStatementBytes, &status) &&
+        ReadBounded(kStatementFileName, kMaxStatementBytes, &text))
         statement = text;
 
     TrustExpectation expected;
