@@ -121,7 +121,8 @@ int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files) {
 // What an ended download means for its file: throws for a file that could
 // not be written and for an answer other than 200, returns whether the file
 // is to be recorded, and notices a new launcher program.
-bool JudgeDownload(const FilesToPatch::File& file, const TransferOutcome& outcome, bool closed) {
+bool JudgeDownload(FilesToPatch::File& file, const TransferOutcome& outcome, bool closed) {
+    file.contentMismatch = !file.Sha256Tag().empty() && outcome.sha256 != file.Sha256Tag();
     // A file that could not be written is the disk's fault, not the
     // server's; what was written of it only takes space.
     if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
@@ -183,6 +184,8 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
             downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
             ParallelDownload& download = *downloads[next];
             download.transfer.SetByteLimit(ByteLimit(file));
+            if (!file.Sha256Tag().empty())
+                download.transfer.EnableSha256();
             if (!pool.Start(download.transfer, url, next))
                 throw DownloadFailedException();
         }
@@ -255,6 +258,8 @@ void FilesToPatch::DownloadFiles() {
         }
         Transfer transfer(&sink);
         transfer.SetByteLimit(ByteLimit(file));
+        if (!file.Sha256Tag().empty())
+            transfer.EnableSha256();
         const TransferOutcome& outcome = handle.Perform(transfer, url);
         bool closed = std::fclose(progress.file) == 0;
         progress.file = nullptr;
@@ -277,9 +282,13 @@ bool FilesToPatch::VerifyFiles() {
             result = false;
             continue;
         }
-        if (file.sizeKnown && *localSize != file.size) {
-            LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
-                       " bytes, the manifest says " + std::to_string(file.size));
+        // Bytes that are not the ones published count like a wrong size.
+        if ((file.sizeKnown && *localSize != file.size) || file.contentMismatch) {
+            LogFailure("verification: " + file.name +
+                       (file.contentMismatch
+                            ? " does not have the published SHA-256"
+                            : " has " + std::to_string(*localSize) + " bytes, the manifest says " +
+                                  std::to_string(file.size)));
             platform::DeleteFileByName(file.name);
             result = false;
             continue;

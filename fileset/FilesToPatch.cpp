@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "fileset/Scan.h"
+#include "patch/Sha256.h"
 
 void FilesToPatch::ParseLine(const std::string& line) {
     // The line is a C string to the scan: a NUL byte ends it.
@@ -51,6 +52,25 @@ bool FilesToPatch::File::HasTag(const std::string& word) const {
         if (scan::ToUpper(tag) == word)
             return true;
     return false;
+}
+
+std::string FilesToPatch::File::Sha256Tag() const {
+    for (const std::string& tag : tags) {
+        std::string_view trimmed = scan::Trim(tag);
+        size_t colon = trimmed.find(':');
+        if (colon == std::string_view::npos ||
+            scan::ToUpper(std::string(trimmed.substr(0, colon))) != "SHA256")
+            continue;
+        std::string_view value = trimmed.substr(colon + 1);
+        if (!IsSha256Hex(value))
+            continue;
+        std::string hex(value);
+        for (char& c : hex)
+            if (c >= 'A' && c <= 'F')
+                c = static_cast<char>(c - 'A' + 'a');
+        return hex;
+    }
+    return "";
 }
 
 void FilesToPatch::FindTagged(const char* word, std::string& result) const {

@@ -19,9 +19,15 @@ class FilesToPatch {
         bool sizeKnown = false;
         bool needsDownload = false;
         bool rejected = false;
+        // Downloaded in this run, and the bytes that arrived do not have the
+        // SHA-256 its tag gives.
+        bool contentMismatch = false;
 
         void ReadSizeTag();
         bool HasTag(const std::string& word) const;
+        // The content hash of the first "SHA256:" tag (key in any case, 64 hex
+        // digits), lowercase; empty when the entry carries none.
+        std::string Sha256Tag() const;
         void CheckName();
         void CreateFolders() const;
         // The same, skipping the folders already in `made` (created earlier
@@ -47,6 +53,15 @@ class FilesToPatch {
     void ComputeDownloadSize();
     void DownloadFiles();
     bool VerifyFiles();
+
+    // Repair runs, after DetermineFilesToDownload: re-hashes every local
+    // file whose entry carries a SHA256 tag and is not marked yet, and marks
+    // the ones whose bytes differ.
+    struct RepairCounts {
+        int checked = 0;
+        int damaged = 0;
+    };
+    RepairCounts MarkDamagedFiles();
 
     std::vector<File> files;
     int64_t totalDownloadSize = 0;

@@ -4,6 +4,7 @@
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunSurface.h"
+#include "patch/Trust.h"
 #include "state/FileVersionFile.h"
 
 namespace {
@@ -56,7 +57,24 @@ const char kLauncherProblemText[] =
     "Some weird problem occured.  The Launcher isn't sure what happened.  It just knows that "
     "there's a problem.  There could be a glitch in the Launcher.";
 
+const char kUntrustedCaption[] = "Update Could Not Be Verified";
+const char kUntrustedText[] =
+    "The Launcher found an update on the Patch Server, but it could not verify that the update "
+    "really comes from the makers of the game.  The update could not be verified and nothing was "
+    "changed: no game file was downloaded, replaced or started.\n\nThis can happen when "
+    "someone on your network tampers with what the Launcher receives, or while the Patch Server "
+    "is being updated.  Please try again later, or from another network.  If it keeps "
+    "happening, tell the game's support what the reason below says.\n\nReason: ";
+
 }  // namespace
+
+PatchRunOptions g_patchRunOptions;
+FilesToPatch::RepairCounts g_repairCounts;
+
+void ShowUntrustedBuildBox(TrustCheck check) {
+    g_patchDialog->ShowMessageBox(kUntrustedCaption,
+                                  std::string(kUntrustedText) + TrustCheckText(check) + ".");
+}
 
 void ShowWriteFailureBox() {
     g_patchDialog->ShowMessageBox(kWriteFailureCaption, kWriteFailureText);
@@ -90,11 +108,19 @@ unsigned PatchThreadProc(void* param) {
 
     int stage = 0;
     bool success = false;
+    const VerifiedCopies verifiedCopies;
+    bool buildTrusted = !TrustRequired();
     try {
         stage = 0;
         dialog.SetStageText("Downloading info from patch server...");
         FetchBuildFolder();
         FetchManifest(filesToPatch);
+        if (!buildTrusted) {
+            TrustCheck check = CheckBuildStatement(filesToPatch);
+            if (check != TrustCheck::kPassed)
+                throw UntrustedBuildException(check);
+            buildTrusted = true;
+        }
 
         stage = 1;
         dialog.SetStageText("Checking files...");
@@ -105,6 +131,8 @@ unsigned PatchThreadProc(void* param) {
 
         dialog.SetStageText("Determining which files to download...");
         filesToPatch.DetermineFilesToDownload();
+        if (g_patchRunOptions.repair)
+            g_repairCounts = filesToPatch.MarkDamagedFiles();
         filesToPatch.ComputeDownloadSize();
 
         dialog.SetStageText("Downloading files...");
@@ -123,6 +151,9 @@ unsigned PatchThreadProc(void* param) {
             dialog.ShowMessageBox(kVerifyCaption, kVerifyText);
         else
             dialog.SetStageText("You may now click Play to enter the game.");
+    } catch (const UntrustedBuildException& refused) {
+        success = false;
+        ShowUntrustedBuildBox(refused.check);
     } catch (const CouldntWriteFileException&) {
         success = false;
         ShowWriteFailureBox();
@@ -133,6 +164,9 @@ unsigned PatchThreadProc(void* param) {
         success = false;
         ShowStageFailureBox(stage);
     }
+
+    if (!buildTrusted)
+        verifiedCopies.Restore();
 
     if (success) {
         filesToPatch.GetGameExe(dialog.m_gameExe);

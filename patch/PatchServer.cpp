@@ -12,11 +12,30 @@
 #ifndef LV_DEFAULT_PATCH_HOST
 #define LV_DEFAULT_PATCH_HOST "patch.lanternvale.example"
 #endif
+#ifndef LV_PATCH_SCHEME
+#define LV_PATCH_SCHEME "http"
+#endif
+
+namespace {
+
+constexpr const char kHttps[] = "https";
+
+int32_t DefaultPort(const std::string& scheme) {
+    return scheme == kHttps ? 443 : 80;
+}
+
+bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
+    size_t n = std::strlen(prefix);
+    return text.size() >= n && SameNameIgnoringCase(text.substr(0, n), prefix);
+}
+
+}  // namespace
 
 PatchServerSettings InitialPatchServerSettings() {
     PatchServerSettings s;
     s.host = LV_DEFAULT_PATCH_HOST;
-    s.port = 80;
+    s.scheme = LV_PATCH_SCHEME;
+    s.port = DefaultPort(s.scheme);
     s.serverPath = "/lanternvale_patch/";
     s.buildFolder = "build_1/";
     s.buildPath = s.serverPath + s.buildFolder;
@@ -41,14 +60,16 @@ void ReadPatchServerAddress() {
     if (scanner.ReadToken(sizeof line, &token) != scan::Scanner::Token::kOk || token.size() <= 7)
         return;
 
-    // The scheme is dropped unread; it is always plain HTTP.
-    std::string rest = token.substr(7);
-    if (rest.back() != '/')
+    // "https://" selects TLS. Any other first seven characters are dropped
+    // unread and mean plain HTTP.
+    std::string scheme = StartsWithIgnoringCase(token, "https://") ? kHttps : "http";
+    std::string rest = token.substr(scheme == kHttps ? 8 : 7);
+    if (rest.empty() || rest.back() != '/')
         rest.push_back('/');
 
     enum class State { kHost, kPort, kPath } state = State::kHost;
     std::string host;
-    std::string portText = "80";
+    std::string portText = std::to_string(DefaultPort(scheme));
     std::string path = "/";
     for (char c : rest) {
         if (c == '/') {
@@ -70,6 +91,7 @@ void ReadPatchServerAddress() {
     if (path != "/")
         path.push_back('/');
 
+    g_patchServer.scheme = scheme;
     g_patchServer.host = host;
     g_patchServer.serverPath = path;
     g_patchServer.port = scan::ParseInt32(portText);
@@ -105,7 +127,8 @@ void LoadLocalManifest(FilesToPatch& filesToPatch) {
 }
 
 std::string BuildPatchUrl(const std::string& serverPath) {
-    std::string url = "http://" + g_patchServer.host + ":" + std::to_string(g_patchServer.port);
+    std::string url = g_patchServer.scheme + "://" + g_patchServer.host + ":" +
+                      std::to_string(g_patchServer.port);
     if (url.back() != '/')
         url.push_back('/');
     if (!serverPath.empty() && serverPath[0] == '/')

@@ -14,6 +14,8 @@ struct PatchServerSettings {
     std::string serverPath;
     std::string buildFolder;
     std::string buildPath;
+    // "http" or "https": the scheme of the address the settings came from.
+    std::string scheme = "http";
 };
 
 // Lives from process start to process end and is never saved; each run starts

@@ -1,8 +1,8 @@
 #include "patch/Transfer.h"
 
 #include "patch/RunLog.h"
-
-#include <openssl/evp.h>
+#include "patch/Sha256.h"
+#include "patch/Tls.h"
 
 TransferLimits g_transferLimits;
 
@@ -15,38 +15,7 @@ bool TransferOutcome::Complete() const {
 }
 
 struct Transfer::Hasher {
-    Hasher() : context(EVP_MD_CTX_new()) {
-        if (context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
-            EVP_MD_CTX_free(context);
-            context = nullptr;
-        }
-    }
-    ~Hasher() { EVP_MD_CTX_free(context); }
-    Hasher(const Hasher&) = delete;
-    Hasher& operator=(const Hasher&) = delete;
-
-    // A hasher that failed once gives no digest rather than a wrong one.
-    void Update(const char* data, size_t size) {
-        if (context && EVP_DigestUpdate(context, data, size) != 1) {
-            EVP_MD_CTX_free(context);
-            context = nullptr;
-        }
-    }
-    std::string HexDigest() {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!context || EVP_DigestFinal_ex(context, digest, &length) != 1)
-            return "";
-        static const char kHex[] = "0123456789abcdef";
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i) {
-            hex.push_back(kHex[digest[i] >> 4]);
-            hex.push_back(kHex[digest[i] & 15]);
-        }
-        return hex;
-    }
-
-    EVP_MD_CTX* context;
+    Sha256 sha;
 };
 
 Transfer::Transfer(TransferSink* sink) : sink_(sink) {}
@@ -100,7 +69,7 @@ size_t Transfer::Take(const char* data, size_t size) {
         return 0;
     }
     if (hasher_)
-        hasher_->Update(data, size);
+        hasher_->sha.Update(data, size);
     outcome_.bytes += n;
     return size;
 }
@@ -119,7 +88,7 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
         outcome_.end =
             code == CURLE_OK ? TransferOutcome::End::kFinished : TransferOutcome::End::kBroken;
     if (hasher_)
-        outcome_.sha256 = hasher_->HexDigest();
+        outcome_.sha256 = hasher_->sha.FinishHex();
     handle_ = nullptr;
     LogRequest();
 }
@@ -165,6 +134,7 @@ TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, g_transferLimits.connectTimeoutSeconds);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, g_transferLimits.lowSpeedBytesPerSecond);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, g_transferLimits.lowSpeedSeconds);
+    ApplyTlsOptions(handle_);
 }
 
 TransferHandle::~TransferHandle() {

@@ -18,12 +18,14 @@
 
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
+#include "patch/Trust.h"
 #include "state/FileVersionFile.h"
 #include "state/OptionsFile.h"
 
 const char* const kLauncherLocalFiles[] = {
     kAddressFileName,       kBuildFolderFileName, kManifestFileName, FileVersionFile::kFileName,
     OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,   kRestartedMarker,
+    kStatementFileName,     kTrustStateFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 

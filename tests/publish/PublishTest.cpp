@@ -7,7 +7,7 @@
 
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
-#include "Sha256.h"
+#include "patch/Sha256.h"
 #include "TestFolder.h"
 
 using lvpublish::Change;

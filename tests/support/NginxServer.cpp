@@ -66,12 +66,16 @@ std::string SourcePath(const std::string& relative) {
     return std::string(LV_SOURCE_DIR) + "/" + relative;
 }
 
-NginxServer::NginxServer(const std::string& root) {
+NginxServer::NginxServer(const std::string& root, const NginxTls* tls) {
     std::string binary = NginxBinary();
     char pattern[] = "/tmp/lvnginx-XXXXXX";
     prefix_ = ::mkdtemp(pattern);
     MakeDirs(prefix_ + "/tmp");
-    const std::string tmpl = ReadFile(SourcePath("server/nginx.conf.template"));
+    std::string tmpl = ReadFile(SourcePath("server/nginx.conf.template"));
+    if (tls)
+        ReplaceAll(tmpl, "listen @LISTEN_HOST@:@PORT@;",
+                   "listen @LISTEN_HOST@:@PORT@ ssl;\n        ssl_certificate " + tls->certificate +
+                       ";\n        ssl_certificate_key " + tls->key + ";");
 
     // A port found free may be taken before nginx binds it: try a few.
     for (int attempt = 0; attempt < 5; ++attempt) {

@@ -6,9 +6,15 @@
 #include <string>
 #include <vector>
 
+// A certificate and its key (PEM files) for serving TLS instead of HTTP.
+struct NginxTls {
+    std::string certificate;
+    std::string key;
+};
+
 class NginxServer {
   public:
-    explicit NginxServer(const std::string& root);
+    explicit NginxServer(const std::string& root, const NginxTls* tls = nullptr);
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;

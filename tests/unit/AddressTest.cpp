@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "patch/PatchServer.h"
 
@@ -89,4 +90,35 @@ TEST(Url, LeadingSlashOfTheServerPathIsDroppedAndNothingIsEscaped) {
     EXPECT_EQ(BuildPatchUrl("rel"), "http://h:8000/rel");
     EXPECT_EQ(BuildPatchUrl(""), "http://h:8000/");
     g_patchServer = InitialPatchServerSettings();
+}
+
+TEST(AddressScheme, HttpsKeepsItsSchemeAndDefaultsToPort443) {
+    TestFolder folder;
+    FreshSettings fresh;
+    WriteFile("patch_server_address.txt", "https://host.test/patches\n");
+    ReadPatchServerAddress();
+    EXPECT_EQ(g_patchServer.scheme, "https");
+    EXPECT_EQ(g_patchServer.port, 443);
+    EXPECT_EQ(BuildPatchUrl("/patches/build_folder.txt"),
+              "https://host.test:443/patches/build_folder.txt");
+
+    WriteFile("patch_server_address.txt", "HTTPS://host.test:8443");
+    ReadPatchServerAddress();
+    EXPECT_EQ(BuildPatchUrl("/a"), "https://host.test:8443/a");
+
+    // The scheme follows the file: a later plain address is plain again.
+    WriteFile("patch_server_address.txt", "http://plain.test");
+    ReadPatchServerAddress();
+    EXPECT_EQ(BuildPatchUrl("/a"), "http://plain.test:80/a");
+
+    // "https://" alone: nothing after it, no host, but no crash either.
+    WriteFile("patch_server_address.txt", "https://");
+    ReadPatchServerAddress();
+    EXPECT_EQ(BuildPatchUrl("/a"), "https://:443/a");
+
+    // Seven characters that merely look like a scheme are still dropped.
+    WriteFile("patch_server_address.txt", "httpsX:host.test");
+    ReadPatchServerAddress();
+    EXPECT_EQ(g_patchServer.scheme, "http");
+    EXPECT_EQ(g_patchServer.host, "host.test");
 }

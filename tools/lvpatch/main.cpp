@@ -20,7 +20,8 @@
 namespace {
 
 const char kUsageLine[] =
-    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--verbose | --json] [--version]\n";
+    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--repair] [--verbose | --json] "
+    "[--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -39,6 +40,9 @@ const char kHelp[] =
     "\n"
     "  --parallel N  up to N requests in flight in the size and download stages\n"
     "              (1 to 64; default: the build's setting).\n"
+    "  --repair    re-hash every file whose manifest line carries a SHA256 tag,\n"
+    "              fetch the ones that differ, and say how many were checked and\n"
+    "              repaired.\n"
     "  --verbose   every request (URL, status, bytes, time) and every file fetched\n"
     "              with the reason (missing, size, version, hash, size unknown),\n"
     "              on standard error.\n"
@@ -79,6 +83,10 @@ int main(int argc, char** argv) {
             std::printf("lvpatch %s\n", LV_VERSION);
             return 0;
         }
+        if (arg == "--repair") {
+            g_patchRunOptions.repair = true;
+            continue;
+        }
         if (arg == "--dir") {
             if (i + 1 >= argc)
                 return UsageError("--dir needs a value (the game folder)");
@@ -117,6 +125,9 @@ int main(int argc, char** argv) {
     worker.join();
     g_runLog = nullptr;
 
+    if (g_patchRunOptions.repair)
+        std::printf("repair: %d files checked, %d %s\n", g_repairCounts.checked,
+                    g_repairCounts.damaged, success ? "repaired" : "damaged, not repaired");
     const int checked = success ? ManifestEntries() : 0;
     if (json) {
         surface.PrintResult(success, checked);

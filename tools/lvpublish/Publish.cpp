@@ -14,13 +14,15 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "NameRules.h"
 #include "ServerFolder.h"
-#include "Sha256.h"
+#include "Signing.h"
 #include "fileset/FilesToPatch.h"
 #include "fileset/Scan.h"
 #include "patch/PatchServer.h"
+#include "patch/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
@@ -183,6 +185,8 @@ class Publisher {
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
+    bool PrepareSigning();
+    bool SignBuild();
 
     PublishOptions options_;
     std::string error_;
@@ -202,11 +206,13 @@ class Publisher {
     std::string previousGameExe_;
     std::string staging_;
     std::vector<std::string> stagedFolders_;
+    std::optional<SigningKey> signingKey_;
+    int expiryDays_ = 0;
 };
 
 bool Publisher::Run() {
     report_.dryRun = options_.dryRun;
-    if (!ScanBuild())
+    if (!ScanBuild() || !PrepareSigning())
         return false;
     if (!options_.buildFolder.empty()) {
         if (options_.buildFolder.back() != '/')
@@ -225,7 +231,7 @@ bool Publisher::Run() {
         return false;
     if (options_.dryRun)
         return Stage();
-    bool staged = Stage() && WriteManifest() && Commit();
+    bool staged = Stage() && WriteManifest() && SignBuild() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
@@ -608,6 +614,11 @@ bool Publisher::LinkUnchanged(const PublishedFile& file, const std::string& targ
     if (::lstat(previous.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size != file.size || (info.st_mode & 0777) != file.mode)
         return false;
+    // The previous copy must still hold the published bytes: a file changed
+    // on the server after its publish would otherwise pass into every later
+    // build. Reading it costs no write.
+    if (Sha256FileHex(previous) != file.sha256)
+        return false;
     // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
     // caller copies.
     return ::link(previous.c_str(), target.c_str()) == 0;
@@ -758,6 +769,35 @@ bool Publisher::SwitchBuildFolder() {
         fs::remove_all(staging_, ec);
         return false;
     }
+    return true;
+}
+
+bool Publisher::PrepareSigning() {
+    if (options_.signKeyFile.empty()) {
+        if (!options_.expiresDays.empty())
+            return Fail("--expires needs --sign-key");
+        return true;
+    }
+    SigningKey key;
+    if (!LoadSigningKey(options_.signKeyFile, &key, &error_) ||
+        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_))
+        return false;
+    if (!gameExe_.empty() && gameExe_ == testClient_)
+        return Fail(
+            "a signed build needs a SHA256 tag on every line, and a file that is both "
+            "game and test client has no room for one");
+    signingKey_ = key;
+    return true;
+}
+
+bool Publisher::SignBuild() {
+    if (!signingKey_)
+        return true;
+    std::string summary;
+    if (!SignStagedBuild(base_, staging_, report_.buildFolder, *signingKey_, expiryDays_, &error_,
+                         &summary))
+        return false;
+    report_.notes.push_back(summary);
     return true;
 }
 

@@ -23,6 +23,10 @@ struct PublishOptions {
     bool noGameExe = false;
     // Everything is checked, compared and reported; nothing is written.
     bool dryRun = false;
+    // Signing (Signing.h): the key file, and the statement's validity in
+    // days as given (empty: the default).
+    std::string signKeyFile;
+    std::string expiresDays;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };

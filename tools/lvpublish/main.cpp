@@ -7,6 +7,7 @@
 
 #include "ManageMain.h"
 #include "Publish.h"
+#include "Signing.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 
 namespace {
@@ -14,9 +15,12 @@ namespace {
 const char kUsage[] =
     "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--dry-run]\n"
     "                 (--game-exe PATH | --no-game-exe) [--test-client PATH]\n"
+    "                 [--sign-key KEYFILE [--expires DAYS]]\n"
     "       lvpublish list SERVER_ROOT\n"
     "       lvpublish rollback SERVER_ROOT BUILD\n"
     "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
+    "       lvpublish keygen KEYFILE\n"
+    "       lvpublish resign SERVER_ROOT --sign-key KEYFILE [--expires DAYS]\n"
     "\n"
     "Publishes the files of BUILD_DIR (all of its folders) as a new build under\n"
     "SERVER_ROOT/lanternvale_patch/, the folder a web server serves to launchers,\n"
@@ -32,6 +36,10 @@ const char kUsage[] =
     "                        PATH is a name inside BUILD_DIR or a path to the file.\n"
     "                        One file may be both; its line then has no room for\n"
     "                        the SHA256 tag, and the next publish compares bytes.\n"
+    "  --sign-key KEYFILE    sign the build with a key from 'lvpublish keygen', for\n"
+    "                        launchers built with its public key (see README).\n"
+    "  --expires DAYS        how long the signature holds (default 7); renew it\n"
+    "                        with 'lvpublish resign' before then.\n"
     "\n"
     "Versions carry over from the current build: unchanged files keep theirs,\n"
     "changed and returning files get one above any this server has used, new\n"
@@ -113,6 +121,8 @@ void PrintSummary(const lvpublish::PublishReport& report) {
 int main(int argc, char** argv) {
     if (argc > 1 && lvpublish::IsManageCommand(argv[1]))
         return lvpublish::RunManageCommand(argc, argv);
+    if (argc > 1 && lvpublish::IsSigningCommand(argv[1]))
+        return lvpublish::RunSigningCommand(argc, argv);
     lvpublish::PublishOptions options;
     std::vector<std::string> positional;
     struct Valued {
@@ -120,7 +130,9 @@ int main(int argc, char** argv) {
         std::string* value;
     } valued[] = {{"--build-folder", &options.buildFolder},
                   {"--game-exe", &options.gameExe},
-                  {"--test-client", &options.testClient}};
+                  {"--test-client", &options.testClient},
+                  {"--sign-key", &options.signKeyFile},
+                  {"--expires", &options.expiresDays}};
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];

@@ -2,7 +2,9 @@
 
 #include <string>
 
-#include "Sha256.h"
+#include "TestFolder.h"
+#include "fileset/FilesToPatch.h"
+#include "patch/Sha256.h"
 
 // Published test vectors (FIPS 180-4 examples and the usual long inputs).
 TEST(Sha256, KnownVectors) {
@@ -32,4 +34,39 @@ TEST(Sha256, SplittingTheInputAnywhereGivesTheSameDigest) {
             EXPECT_EQ(sha.FinishHex(), whole) << "length " << length << ", chunk " << chunk;
         }
     }
+}
+
+TEST(Sha256, FilesHashLikeTheirBytesAcrossReadBlocks) {
+    TestFolder folder;
+    // Past one 1 MiB read, so the file is hashed in several pieces.
+    std::string data((1 << 20) * 2 + 17, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 + 3);
+    WriteFile("big.bin", data);
+    EXPECT_EQ(Sha256FileHex("big.bin"), Sha256Hex(data));
+    WriteFile("empty.bin", "");
+    EXPECT_EQ(Sha256FileHex("empty.bin"), Sha256Hex(""));
+    EXPECT_FALSE(Sha256FileHex("missing.bin"));
+}
+
+TEST(Sha256, ManifestTagIsReadLikeTheSizeTag) {
+    const std::string hex = Sha256Hex("x");
+    std::string upper = hex;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto tagOf = [](const std::string& line) {
+        FilesToPatch manifest;
+        manifest.ParseLine(line);
+        return manifest.files.at(0).Sha256Tag();
+    };
+    EXPECT_EQ(tagOf("a 1 SIZE:1 SHA256:" + hex), hex);
+    EXPECT_EQ(tagOf("a 1 sha256:" + upper), hex);  // key and digits in any case
+    EXPECT_EQ(tagOf("a 1 GAME_EXE Sha256:" + hex + " SIZE:1"), hex);
+    EXPECT_EQ(tagOf("a 1 SHA256:" + hex.substr(1)), "");  // 63 digits
+    EXPECT_EQ(tagOf("a 1 SHA256:" + hex + "0"), "");      // 65 digits
+    EXPECT_EQ(tagOf("a 1 SHA256:" + hex.substr(1) + "g"), "");
+    EXPECT_EQ(tagOf("a 1 SHA256X:" + hex), "");
+    EXPECT_EQ(tagOf("a 1"), "");
+    // A malformed first hash tag does not hide a good later one.
+    EXPECT_EQ(tagOf("a 1 SHA256:zz SHA256:" + hex), hex);
 }

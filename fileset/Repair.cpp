@@ -1,0 +1,32 @@
+// Repair runs: the size and the ledger say a file is current, its bytes may
+// still have been damaged on the disk since. Re-hashing finds out.
+
+#include <string>
+
+#include "fileset/FilesToPatch.h"
+#include "patch/RunSurface.h"
+#include "patch/Sha256.h"
+
+FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles() {
+    int toCheck = 0;
+    for (const File& file : files)
+        if (!file.rejected && !file.needsDownload && !file.Sha256Tag().empty())
+            ++toCheck;
+
+    RepairCounts counts;
+    for (File& file : files) {
+        if (file.rejected || file.needsDownload)
+            continue;
+        const std::string expected = file.Sha256Tag();
+        if (expected.empty())
+            continue;
+        ++counts.checked;
+        g_patchDialog->SetStageText("Checking file contents... " + std::to_string(counts.checked) +
+                                    " of " + std::to_string(toCheck));
+        if (Sha256FileHex(file.name) != expected) {
+            file.needsDownload = true;
+            ++counts.damaged;
+        }
+    }
+    return counts;
+}

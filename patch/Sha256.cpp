@@ -1,0 +1,115 @@
+#include "patch/Sha256.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+namespace {
+
+void Start(EVP_MD_CTX* context) {
+    if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1)
+        throw std::bad_alloc();
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
+    if (!context_)
+        throw std::bad_alloc();
+    Start(context_);
+}
+
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(context_);
+}
+
+void Sha256::Update(const void* data, size_t size) {
+    if (size > 0)
+        EVP_DigestUpdate(context_, data, size);
+}
+
+Sha256::Digest Sha256::Finish() {
+    Digest digest{};
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_, digest.data(), &length);
+    Start(context_);
+    return digest;
+}
+
+std::string Sha256::FinishHex() {
+    Digest digest = Finish();
+    return ToHex(digest.data(), digest.size());
+}
+
+std::string Sha256Hex(std::string_view data) {
+    Sha256 sha;
+    sha.Update(data);
+    return sha.FinishHex();
+}
+
+std::optional<std::string> Sha256FileHex(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    // Large reads keep the system-call cost well below the hashing cost.
+    constexpr size_t kBlock = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[kBlock]);
+    Sha256 sha;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.get(), kBlock);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        sha.Update(buffer.get(), static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return sha.FinishHex();
+}
+
+std::string ToHex(const uint8_t* data, size_t size) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(size * 2);
+    for (size_t i = 0; i < size; ++i) {
+        hex.push_back(kDigits[data[i] >> 4]);
+        hex.push_back(kDigits[data[i] & 0xf]);
+    }
+    return hex;
+}
+
+bool FromHex(std::string_view hex, uint8_t* out, size_t size) {
+    if (hex.size() != size * 2)
+        return false;
+    for (size_t i = 0; i < size; ++i) {
+        int high = HexValue(hex[2 * i]);
+        int low = HexValue(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+bool IsSha256Hex(std::string_view text) {
+    uint8_t digest[Sha256::kDigestSize];
+    return FromHex(text, digest, sizeof digest);
+}

@@ -1,0 +1,16 @@
+#include "patch/Tls.h"
+
+#ifndef LV_CA_BUNDLE
+#define LV_CA_BUNDLE ""
+#endif
+
+TlsSettings g_tlsSettings{LV_CA_BUNDLE};
+
+void ApplyTlsOptions(CURL* handle) {
+    // libcurl's defaults already verify; stated here so that no later
+    // setting can quietly turn it off.
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!g_tlsSettings.caBundle.empty())
+        curl_easy_setopt(handle, CURLOPT_CAINFO, g_tlsSettings.caBundle.c_str());
+}

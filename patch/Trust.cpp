@@ -1,0 +1,394 @@
+#include "patch/Trust.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "fileset/FilesToPatch.h"
+#include "patch/HttpFetch.h"
+#include "patch/PatchServer.h"
+#include "patch/Sha256.h"
+#include "state/LocalFiles.h"
+#include "state/TextFile.h"
+
+#ifndef LV_TRUSTED_KEY
+#define LV_TRUSTED_KEY ""
+#endif
+
+namespace {
+
+constexpr const char kMagic[] = "lantern-vale-build-statement 1";
+constexpr size_t kKeySize = 32;
+constexpr size_t kSignatureSize = 64;
+constexpr size_t kMaxSerialDigits = 18;  // below 2^63 whatever the digits
+constexpr size_t kMaxBuildFolder = 255;
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+bool IsLowerHex(std::string_view text, size_t digits) {
+    if (text.size() != digits)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+bool IsDigits(std::string_view text) {
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return !text.empty();
+}
+
+// Reads one "keyword value\n" line at `pos`; the value is the rest of the line.
+bool TakeField(std::string_view text, size_t* pos, std::string_view keyword,
+               std::string_view* value) {
+    std::string_view rest = text.substr(*pos);
+    if (rest.substr(0, keyword.size()) != keyword || rest.size() <= keyword.size() ||
+        rest[keyword.size()] != ' ')
+        return false;
+    size_t end = rest.find('\n');
+    if (end == std::string_view::npos)
+        return false;
+    *value = rest.substr(keyword.size() + 1, end - keyword.size() - 1);
+    *pos += end + 1;
+    return true;
+}
+
+std::optional<std::string> PublicHexOf(EVP_PKEY* key) {
+    uint8_t raw[kKeySize];
+    size_t length = sizeof raw;
+    if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1 || length != kKeySize)
+        return std::nullopt;
+    return ToHex(raw, length);
+}
+
+std::string& TrustedKeyStorage() {
+    // Function-local: a test's static initialiser may set it before main.
+    static std::string key = LV_TRUSTED_KEY;
+    return key;
+}
+
+bool ReadBounded(const std::string& name, size_t limit, std::string* text) {
+    FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file)
+        return false;
+    text->assign(limit + 1, '\0');
+    size_t n = std::fread(text->data(), 1, limit + 1, file);
+    std::fclose(file);
+    text->resize(n);
+    return true;
+}
+
+}  // namespace
+
+std::string StatementBody(const BuildStatement& s) {
+    std::string body = kMagic;
+    body += "\nkey " + s.key;
+    body += "\nbuild-folder " + s.buildFolder;
+    body += "\nserial " + std::to_string(s.serial);
+    body += "\nmanifest-sha256 " + s.manifestSha256;
+    body += "\nexpires " + FormatUtc(s.expires);
+    body += "\n";
+    return body;
+}
+
+std::string FormatStatement(const BuildStatement& s) {
+    return StatementBody(s) + "signature " + s.signature + "\n";
+}
+
+std::optional<BuildStatement> ParseStatement(std::string_view text) {
+    if (text.size() > kMaxStatementBytes)
+        return std::nullopt;
+    size_t pos = 0;
+    std::string_view magic(kMagic);
+    if (text.substr(0, magic.size() + 1) != std::string(kMagic) + "\n")
+        return std::nullopt;
+    pos = magic.size() + 1;
+
+    BuildStatement s;
+    std::string_view key, folder, serial, manifest, expires, signature;
+    if (!TakeField(text, &pos, "key", &key) || !TakeField(text, &pos, "build-folder", &folder) ||
+        !TakeField(text, &pos, "serial", &serial) ||
+        !TakeField(text, &pos, "manifest-sha256", &manifest) ||
+        !TakeField(text, &pos, "expires", &expires) ||
+        !TakeField(text, &pos, "signature", &signature) || pos != text.size())
+        return std::nullopt;
+
+    if (!IsLowerHex(key, 2 * kKeySize) || !IsLowerHex(manifest, 64) ||
+        !IsLowerHex(signature, 2 * kSignatureSize))
+        return std::nullopt;
+    // The build folder as build_folder.txt names it: printable, no blanks.
+    if (folder.size() > kMaxBuildFolder)
+        return std::nullopt;
+    for (char c : folder)
+        if (c <= ' ' || c > '~')
+            return std::nullopt;
+    if (!IsDigits(serial) || serial.size() > kMaxSerialDigits || serial[0] == '0')
+        return std::nullopt;
+    std::optional<int64_t> expiry = ParseUtc(expires);
+    if (!expiry)
+        return std::nullopt;
+
+    s.key = key;
+    s.buildFolder = folder;
+    s.serial = std::stoull(std::string(serial));
+    s.manifestSha256 = manifest;
+    s.expires = *expiry;
+    s.signature = signature;
+    return s;
+}
+
+std::string FormatUtc(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    char text[96] = "";
+    if (gmtime_r(&t, &tm))
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return text;
+}
+
+std::optional<int64_t> ParseUtc(std::string_view text) {
+    // YYYY-MM-DDTHH:MM:SSZ exactly.
+    static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != sizeof kShape - 1)
+        return std::nullopt;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i])
+            return std::nullopt;
+    }
+    auto number = [&](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = at; i < at + digits; ++i)
+            value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    std::tm tm{};
+    tm.tm_year = number(0, 4) - 1900;
+    tm.tm_mon = number(5, 2) - 1;
+    tm.tm_mday = number(8, 2);
+    tm.tm_hour = number(11, 2);
+    tm.tm_min = number(14, 2);
+    tm.tm_sec = number(17, 2);
+    std::tm given = tm;
+    std::time_t t = timegm(&tm);
+    // timegm normalises 31 April into 1 May: a date that moved was not real.
+    if (tm.tm_year != given.tm_year || tm.tm_mon != given.tm_mon || tm.tm_mday != given.tm_mday ||
+        tm.tm_hour != given.tm_hour || tm.tm_min != given.tm_min || tm.tm_sec != given.tm_sec)
+        return std::nullopt;
+    return static_cast<int64_t>(t);
+}
+
+const char* TrustCheckText(TrustCheck check) {
+    switch (check) {
+        case TrustCheck::kPassed:
+            return "the build is signed and current";
+        case TrustCheck::kMissing:
+            return "the patch server sent no build statement";
+        case TrustCheck::kMalformed:
+            return "the build statement is not in the expected form";
+        case TrustCheck::kWrongKey:
+            return "the build is signed by another key than the one this launcher trusts";
+        case TrustCheck::kBadSignature:
+            return "the signature of the build statement is not valid";
+        case TrustCheck::kManifestMismatch:
+            return "the file list does not match the signed build statement";
+        case TrustCheck::kOtherBuildFolder:
+            return "the build statement belongs to another build folder";
+        case TrustCheck::kRollback:
+            return "the build is older than one this launcher has already accepted";
+        case TrustCheck::kExpired:
+            return "the build statement has expired";
+        case TrustCheck::kUnhashedEntry:
+            return "a file of the build has no content hash";
+    }
+    return "unknown check";
+}
+
+TrustCheck VerifyStatement(const std::optional<std::string>& text, const TrustExpectation& expected,
+                           BuildStatement* accepted) {
+    if (!text)
+        return TrustCheck::kMissing;
+    std::optional<BuildStatement> statement = ParseStatement(*text);
+    if (!statement)
+        return TrustCheck::kMalformed;
+    if (statement->key != expected.trustedKey)
+        return TrustCheck::kWrongKey;
+    if (!VerifySignature(expected.trustedKey, StatementBody(*statement), statement->signature))
+        return TrustCheck::kBadSignature;
+    if (statement->manifestSha256 != expected.manifestSha256)
+        return TrustCheck::kManifestMismatch;
+    if (statement->buildFolder != expected.buildFolder)
+        return TrustCheck::kOtherBuildFolder;
+    if (statement->serial < expected.highestAcceptedSerial)
+        return TrustCheck::kRollback;
+    if (expected.now >= statement->expires)
+        return TrustCheck::kExpired;
+    if (accepted)
+        *accepted = *statement;
+    return TrustCheck::kPassed;
+}
+
+std::optional<SigningKey> GenerateSigningKey() {
+    EVP_PKEY* raw = nullptr;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+        EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr), EVP_PKEY_CTX_free);
+    if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
+        EVP_PKEY_keygen(context.get(), &raw) != 1)
+        return std::nullopt;
+    Pkey key(raw);
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return std::nullopt;
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio.get(), &data);
+    std::optional<std::string> publicHex = PublicHexOf(key.get());
+    if (length <= 0 || !publicHex)
+        return std::nullopt;
+    return SigningKey{std::string(data, static_cast<size_t>(length)), *publicHex};
+}
+
+std::optional<SigningKey> ReadSigningKey(const std::string& privatePem) {
+    Bio bio(BIO_new_mem_buf(privatePem.data(), static_cast<int>(privatePem.size())));
+    if (!bio)
+        return std::nullopt;
+    Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+    if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
+        return std::nullopt;
+    std::optional<std::string> publicHex = PublicHexOf(key.get());
+    if (!publicHex)
+        return std::nullopt;
+    return SigningKey{privatePem, *publicHex};
+}
+
+bool SignStatement(const SigningKey& signingKey, BuildStatement* statement) {
+    Bio bio(BIO_new_mem_buf(signingKey.privatePem.data(),
+                            static_cast<int>(signingKey.privatePem.size())));
+    Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    MdCtx context(EVP_MD_CTX_new());
+    if (!key || !context)
+        return false;
+    statement->key = signingKey.publicHex;
+    const std::string body = StatementBody(*statement);
+    uint8_t signature[kSignatureSize];
+    size_t length = sizeof signature;
+    if (EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), signature, &length,
+                       reinterpret_cast<const uint8_t*>(body.data()), body.size()) != 1 ||
+        length != kSignatureSize)
+        return false;
+    statement->signature = ToHex(signature, length);
+    return true;
+}
+
+bool VerifySignature(const std::string& publicHex, std::string_view message,
+                     const std::string& signatureHex) {
+    uint8_t raw[kKeySize];
+    uint8_t signature[kSignatureSize];
+    if (!FromHex(publicHex, raw, sizeof raw) || !FromHex(signatureHex, signature, sizeof signature))
+        return false;
+    Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, raw, sizeof raw));
+    MdCtx context(EVP_MD_CTX_new());
+    return key && context &&
+           EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1 &&
+           EVP_DigestVerify(context.get(), signature, sizeof signature,
+                            reinterpret_cast<const uint8_t*>(message.data()), message.size()) == 1;
+}
+
+const std::string& TrustedKey() {
+    return TrustedKeyStorage();
+}
+
+bool TrustRequired() {
+    return !TrustedKey().empty();
+}
+
+void SetTrustedKeyForTests(const std::string& publicHex) {
+    TrustedKeyStorage() = publicHex;
+}
+
+uint64_t ReadAcceptedSerial() {
+    std::string text;
+    if (!ReadBounded(kTrustStateFileName, 32, &text))
+        return 0;
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    if (!IsDigits(text) || text.size() > kMaxSerialDigits)
+        return 0;
+    return std::stoull(text);
+}
+
+bool SaveAcceptedSerial(uint64_t serial) {
+    return ReplaceFileContents(kTrustStateFileName, std::to_string(serial) + "\n");
+}
+
+VerifiedCopies::VerifiedCopies() {
+    if (!TrustRequired())
+        return;
+    for (const char* name : {kBuildFolderFileName, kManifestFileName, kStatementFileName}) {
+        Copy copy;
+        copy.name = name;
+        copy.existed = ReadWholeFile(name, &copy.content);
+        copies_.push_back(std::move(copy));
+    }
+}
+
+void VerifiedCopies::Restore() const {
+    for (const Copy& copy : copies_) {
+        if (copy.existed)
+            ReplaceFileContents(copy.name, copy.content);
+        else
+            std::remove(copy.name);
+    }
+}
+
+TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
+    // Only a whole answer of status 200 within the bound replaces the local
+    // copy; anything else (an endless answer too) leaves no statement.
+    long status = 0;
+    std::optional<std::string> statement;
+    std::string text;
+    if (FetchToFile(kStatementFileName, g_patchServer.buildPath + kStatementFileName,
+                    kMaxStatementBytes, &status) &&
+        ReadBounded(kStatementFileName, kMaxStatementBytes, &text))
+        statement = text;
+
+    TrustExpectation expected;
+    expected.trustedKey = TrustedKey();
+    expected.manifestSha256 = Sha256FileHex(kManifestFileName).value_or("");
+    expected.buildFolder = g_patchServer.buildFolder;
+    expected.highestAcceptedSerial = ReadAcceptedSerial();
+    expected.now = static_cast<int64_t>(std::time(nullptr));
+
+    BuildStatement accepted;
+    TrustCheck check = VerifyStatement(statement, expected, &accepted);
+    if (check != TrustCheck::kPassed)
+        return check;
+    for (const FilesToPatch::File& file : filesToPatch.files)
+        if (file.Sha256Tag().empty())
+            return TrustCheck::kUnhashedEntry;
+    // Not being able to save the serial does not make this statement less
+    // genuine; it only leaves the next run with the older bound.
+    if (accepted.serial > expected.highestAcceptedSerial)
+        SaveAcceptedSerial(accepted.serial);
+    return TrustCheck::kPassed;
+}

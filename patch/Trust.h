@@ -1,0 +1,140 @@
+#pragma once
+// Signed build statements. The operator signs, with an Ed25519 key, a small
+// text that binds one build: the build folder, a serial that only grows, the
+// SHA-256 of that build's current2.txt and an expiry time. A launcher built
+// with the operator's public key installs nothing until the statement of the
+// build it is about to patch from verifies; without a key none of this runs.
+//
+// Statement format (every line ends with a line feed, nothing else is
+// allowed, fields in this order, one blank after each keyword):
+//
+//   lantern-vale-build-statement 1
+//   key <public key: 64 hex digits>
+//   build-folder <the build folder as build_folder.txt names it>
+//   serial <decimal, 1 to 18 digits, no leading zero>
+//   manifest-sha256 <64 hex digits>
+//   expires <YYYY-MM-DDTHH:MM:SSZ, UTC>
+//   signature <128 hex digits>
+//
+// The signature covers every byte before the "signature" line. Hex digits
+// are lowercase.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class FilesToPatch;
+
+inline constexpr const char* kStatementFileName = "build_statement.txt";
+// The highest serial this launcher has accepted.
+inline constexpr const char* kTrustStateFileName = "trusted_serial.txt";
+// Larger than any statement lvpublish writes; a longer answer is refused.
+inline constexpr size_t kMaxStatementBytes = 1024;
+
+struct BuildStatement {
+    std::string key;  // 64 lowercase hex digits
+    std::string buildFolder;
+    uint64_t serial = 0;
+    std::string manifestSha256;  // 64 lowercase hex digits
+    int64_t expires = 0;         // seconds since 1970-01-01 UTC
+    std::string signature;       // 128 lowercase hex digits; empty until signed
+};
+
+// The signed part of the statement.
+std::string StatementBody(const BuildStatement& statement);
+// The whole file: body and signature line.
+std::string FormatStatement(const BuildStatement& statement);
+// Strict: anything that FormatStatement would not have written is refused.
+std::optional<BuildStatement> ParseStatement(std::string_view text);
+
+std::string FormatUtc(int64_t secondsSinceEpoch);
+std::optional<int64_t> ParseUtc(std::string_view text);
+
+// Which check a statement failed, in the order they are made.
+enum class TrustCheck {
+    kPassed,
+    kMissing,           // the server has no statement for the build
+    kMalformed,         // not a statement, or too long
+    kWrongKey,          // signed by another key than the launcher's
+    kBadSignature,      // the signature does not verify
+    kManifestMismatch,  // the manifest is not the one the statement names
+    kOtherBuildFolder,  // the statement is for another build folder
+    kRollback,          // serial below the highest accepted before
+    kExpired,
+    kUnhashedEntry,  // a manifest entry without a SHA256 tag
+};
+
+// One line for the player and for lvpatch: which check failed.
+const char* TrustCheckText(TrustCheck check);
+
+struct TrustExpectation {
+    std::string trustedKey;  // 64 hex digits
+    std::string manifestSha256;
+    std::string buildFolder;
+    uint64_t highestAcceptedSerial = 0;
+    int64_t now = 0;
+};
+
+// `text` is the statement as fetched, nullopt when the server had none.
+TrustCheck VerifyStatement(const std::optional<std::string>& text, const TrustExpectation& expected,
+                           BuildStatement* accepted = nullptr);
+
+// Ed25519 keys: the private key as PKCS#8 PEM, the public one as 64 hex
+// digits of its raw form.
+struct SigningKey {
+    std::string privatePem;
+    std::string publicHex;
+};
+std::optional<SigningKey> GenerateSigningKey();
+std::optional<SigningKey> ReadSigningKey(const std::string& privatePem);
+// Fills statement.key and statement.signature.
+bool SignStatement(const SigningKey& key, BuildStatement* statement);
+bool VerifySignature(const std::string& publicHex, std::string_view message,
+                     const std::string& signatureHex);
+
+// The public key the launcher trusts: the one it was built with
+// (LV_TRUSTED_KEY), empty when it was built without one.
+const std::string& TrustedKey();
+bool TrustRequired();
+// Tests only: stands in for the built-in key. Nothing a player controls
+// reaches this.
+void SetTrustedKeyForTests(const std::string& publicHex);
+
+// The launcher's record of the highest serial it accepted (0 without one),
+// saved whole through a temporary file.
+uint64_t ReadAcceptedSerial();
+bool SaveAcceptedSerial(uint64_t serial);
+
+// The check a patch run makes right after fetching the manifest: fetches the
+// statement of the build path, verifies it against the local current2.txt,
+// the build folder, the saved serial and the clock, requires a SHA256 tag on
+// every entry, and saves the serial of a statement it accepts. Returns the
+// failed check, or kPassed.
+TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch);
+
+// A build whose statement failed a check; the run refuses it at stage 0.
+class UntrustedBuildException {
+  public:
+    explicit UntrustedBuildException(TrustCheck check) : check(check) {}
+    TrustCheck check;
+};
+
+// The local copies of the server's text files as the last verified build
+// left them. A run that fetches a build it then refuses puts them back, so
+// the window never reads an unverified manifest at its next start.
+class VerifiedCopies {
+  public:
+    // Takes the snapshot; does nothing without a trusted key.
+    VerifiedCopies();
+    void Restore() const;
+
+  private:
+    struct Copy {
+        const char* name = nullptr;
+        bool existed = false;
+        std::string content;
+    };
+    std::vector<Copy> copies_;
+};

@@ -1,0 +1,349 @@
+// Each attack on the update channel a case: a repository in the state the
+// attacker makes, a patch run of a launcher that trusts the tests' key (in
+// process and as the lvpatch program), and the checks that nothing was
+// installed, earlier good files are intact and the refusal names its check.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+
+#include "NginxServer.h"
+#include "PatchServerFixture.h"
+#include "RecordingSurface.h"
+#include "Repository.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "fileset/FilesToPatch.h"
+#include "patch/HttpFetch.h"
+#include "patch/Sha256.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+const char kRefusedCaption[] = "Update Could Not Be Verified";
+const std::string kLvpatch = LVPATCH_TESTKEY_PATH;
+
+const std::map<std::string, std::string> kGood = {
+    {"game.exe", "the real game, version 1"},
+    {"data/map.dat", "map data"},
+};
+
+class Trust : public ::testing::Test {
+  protected:
+    void SetUp() override { SetTrustedKeyForTests(TestKey().publicHex); }
+    void TearDown() override { SetTrustedKeyForTests(""); }
+
+    void Serve() {
+        nginx = std::make_unique<NginxServer>(repo.Root());
+        PointAt(nginx->Port());
+    }
+
+    // A player who has installed the first good build.
+    void InstallGoodBuild() {
+        repo.Publish(kGood, "game.exe");
+        Serve();
+        RecordingSurface surface;
+        ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+        ASSERT_EQ(ReadFile("game.exe"), kGood.at("game.exe"));
+    }
+
+    static std::string Boxes(const RecordingSurface& surface) {
+        std::string all;
+        for (const RecordingSurface::Box& box : surface.boxes)
+            all += box.caption + ": " + box.text + "\n";
+        return all;
+    }
+
+    // The run refuses the build for `check`, in process and as a program,
+    // and leaves the game folder byte for byte as it was.
+    void ExpectRefused(TrustCheck check, bool alsoByTheProgram = true) {
+        const auto before = FolderContents(game.Path());
+        RecordingSurface surface;
+        EXPECT_FALSE(surface.RunPatch());
+        ASSERT_EQ(surface.boxes.size(), 1u) << Boxes(surface);
+        EXPECT_EQ(surface.boxes[0].caption, kRefusedCaption);
+        EXPECT_THAT(surface.boxes[0].text,
+                    HasSubstr("The update could not be verified and nothing was changed"));
+        EXPECT_THAT(surface.boxes[0].text,
+                    HasSubstr(std::string("Reason: ") + TrustCheckText(check) + "."));
+        EXPECT_TRUE(surface.m_gameExe.empty());
+        EXPECT_FALSE(surface.m_launcherUpdatePending);
+        EXPECT_EQ(FolderContents(game.Path()), before);
+        if (!alsoByTheProgram)
+            return;
+
+        ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
+        EXPECT_EQ(lvpatch.exitCode, 1) << lvpatch.out << lvpatch.err;
+        EXPECT_THAT(lvpatch.err, HasSubstr(std::string("Reason: ") + TrustCheckText(check)));
+        EXPECT_EQ(FolderContents(game.Path()), before);
+    }
+
+    FreshSettings settings;
+    TestFolder game;
+    Repository repo;
+    std::unique_ptr<NginxServer> nginx;
+};
+
+}  // namespace
+
+TEST_F(Trust, SignedBuildsInstallAndANewerOneReplacesThem) {
+    InstallGoodBuild();
+    EXPECT_EQ(ReadAcceptedSerial(), 1u);
+
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "the real game, version 2";
+    repo.Publish(next, "game.exe");
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+    EXPECT_EQ(ReadFile("game.exe"), next["game.exe"]);
+    EXPECT_EQ(surface.m_gameExe, "game.exe");
+    EXPECT_EQ(ReadAcceptedSerial(), 2u);
+
+    // The program sees the same build as current and installs nothing new.
+    ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(lvpatch.exitCode, 0) << lvpatch.err;
+    EXPECT_THAT(lvpatch.out, HasSubstr("game: game.exe"));
+}
+
+TEST_F(Trust, ArbitraryInstallationOfAnUnsignedBuild) {
+    InstallGoodBuild();
+    // The attacker's own build, complete with hashes, but nobody signed it.
+    const std::string evil = repo.Publish({{"game.exe", "malware"}}, "game.exe", false);
+    ExpectRefused(TrustCheck::kMissing);
+    // Or with a statement that is not one.
+    repo.Write(evil + kStatementFileName, "<html>Not found</html>\n");
+    ExpectRefused(TrustCheck::kMalformed);
+}
+
+TEST_F(Trust, ArbitraryInstallationThroughAnAlteredManifestOrStatement) {
+    InstallGoodBuild();
+    const std::string folder = repo.Publish({{"game.exe", "version 2"}}, "game.exe");
+    const std::string manifest = repo.Read(folder + kManifestFileName);
+    repo.Write(folder + kManifestFileName,
+               manifest + "evil.exe 1 GAME_EXE SHA256:" + Sha256Hex("malware") + "\n");
+    repo.Write(folder + "evil.exe", "malware");
+    ExpectRefused(TrustCheck::kManifestMismatch);
+
+    // The statement edited to match the new manifest breaks its signature.
+    const std::string statement = repo.Read(folder + kStatementFileName);
+    const std::string oldHash = Sha256Hex(manifest);
+    std::string edited = statement;
+    edited.replace(edited.find(oldHash), oldHash.size(),
+                   Sha256Hex(repo.Read(folder + kManifestFileName)));
+    repo.Write(folder + kStatementFileName, edited);
+    ExpectRefused(TrustCheck::kBadSignature);
+}
+
+TEST_F(Trust, WrongKey) {
+    InstallGoodBuild();
+    TempDir keys;
+    const std::string otherKey = keys.Path() + "/other.key";
+    std::optional<SigningKey> other = GenerateSigningKey();
+    ASSERT_TRUE(other);
+    WriteFile(otherKey, other->privatePem);
+    repo.Publish({{"game.exe", "signed, but not by the operator"}}, "game.exe", true, otherKey);
+    ExpectRefused(TrustCheck::kWrongKey);
+}
+
+TEST_F(Trust, Rollback) {
+    InstallGoodBuild();
+    const std::string first = repo.Statement("build_1/").buildFolder;
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "version 2, which fixes a hole in version 1";
+    repo.Publish(next, "game.exe");
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+
+    // Version 1 is genuine, still signed and not expired: only the serial
+    // tells that it is older than what the player has.
+    repo.SetCurrent(first);
+    ExpectRefused(TrustCheck::kRollback);
+    EXPECT_EQ(ReadFile("game.exe"), next["game.exe"]);
+}
+
+TEST_F(Trust, IndefiniteFreeze) {
+    InstallGoodBuild();
+    // The attacker keeps serving a genuine build whose statement has expired.
+    BuildStatement statement = repo.Statement("build_1/");
+    statement.expires = std::time(nullptr) - 60;
+    repo.WriteStatement("build_1/", statement);
+    ExpectRefused(TrustCheck::kExpired);
+
+    // The operator renews it with resign; the same build is good again.
+    ProcessResult resign =
+        RunProcess({LVPUBLISH_PATH, "resign", repo.Root(), "--sign-key", TestKeyFile()});
+    ASSERT_EQ(resign.exitCode, 0) << resign.err;
+    RecordingSurface surface;
+    EXPECT_TRUE(surface.RunPatch()) << Boxes(surface);
+}
+
+TEST_F(Trust, MixAndMatch) {
+    InstallGoodBuild();
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "version 2";
+    const std::string second = repo.Publish(next, "game.exe");
+
+    // build_1's signed manifest and statement served as build_2.
+    repo.Write(second + kManifestFileName, repo.Read("build_1/" + std::string(kManifestFileName)));
+    repo.Write(second + kStatementFileName,
+               repo.Read("build_1/" + std::string(kStatementFileName)));
+    ExpectRefused(TrustCheck::kOtherBuildFolder);
+
+    // build_2's statement with build_1's manifest.
+    repo.Write(second + kStatementFileName,
+               repo.Read("build_1/" + std::string(kStatementFileName)));
+    repo.Publish(next, "game.exe");  // build_3, genuine
+    repo.Write("build_3/" + std::string(kManifestFileName),
+               repo.Read("build_1/" + std::string(kManifestFileName)));
+    ExpectRefused(TrustCheck::kManifestMismatch);
+}
+
+TEST_F(Trust, EveryEntryMustCarryItsHash) {
+    InstallGoodBuild();
+    // A genuine signature over a manifest that leaves one file unchecked
+    // (an operator's hand-made build, say) is still refused.
+    const std::string folder = "build_7/";
+    const std::string manifest = "game.exe 1 GAME_EXE SHA256:" + Sha256Hex("x") + "\nplain.dat 1\n";
+    repo.Write(folder + kManifestFileName, manifest);
+    repo.SetCurrent(folder);
+    BuildStatement statement;
+    statement.buildFolder = folder;
+    statement.serial = 7;
+    statement.manifestSha256 = Sha256Hex(manifest);
+    statement.expires = std::time(nullptr) + 3600;
+    repo.WriteStatement(folder, statement);
+    ExpectRefused(TrustCheck::kUnhashedEntry);
+}
+
+// The statement from a server that sends it endlessly or too slowly to
+// finish: no whole answer, so no statement.
+TEST_F(Trust, EndlessDataAndSlowRetrieval) {
+    InstallGoodBuild();
+    std::map<std::string, std::string> files;
+    for (const auto& [path, content] : FolderContents(repo.Root()))
+        files["/" + path] = content;
+    TestHttpServer::Handler serve = TestHttpServer::Files(files);
+    TestReply attack;
+    TestHttpServer server([&](const TestRequest& request) {
+        if (request.path.find(kStatementFileName) != std::string::npos)
+            return attack;
+        return serve(request);
+    });
+    PointAt(server.Port());
+    TransferLimits saved = g_transferLimits;
+    g_transferLimits.lowSpeedSeconds = 1;
+
+    const std::string statement =
+        files["/lanternvale_patch/build_1/" + std::string(kStatementFileName)];
+    attack.kind = TestReply::Kind::kNoLength;  // the good statement, then no end
+    attack.body = statement + std::string(8 << 20, '\n');
+    ExpectRefused(TrustCheck::kMissing);
+
+    attack.kind = TestReply::Kind::kStallInBody;
+    attack.body = statement;
+    attack.sendBytes = 10;
+    // In process only: the program would wait out the full stall limit.
+    ExpectRefused(TrustCheck::kMissing, false);
+    g_transferLimits = saved;
+}
+
+TEST_F(Trust, WithoutAKeyNothingChanges) {
+    // An unsigned build served to a launcher built without a key installs
+    // with exactly the requests it always made: no statement is asked for.
+    SetTrustedKeyForTests("");
+    repo.Publish(kGood, "game.exe", false);
+    Serve();
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+    EXPECT_EQ(nginx->CountRequests("/lanternvale_patch/build_1/" + std::string(kStatementFileName)),
+              0);
+    EXPECT_FALSE(FileExists(kStatementFileName));
+    EXPECT_FALSE(FileExists(kTrustStateFileName));
+}
+
+namespace {
+
+// One file of the current build replaced on the server by other bytes of
+// the same length: what a man in the middle does to a signed build.
+void Tamper(Repository& repo, const std::string& name) {
+    const std::string folder = repo.Read("build_folder.txt");
+    const std::string path = folder.substr(0, folder.size() - 1) + name;
+    std::string bytes = repo.Read(path);
+    bytes[bytes.size() / 2] ^= 0x20;
+    repo.Write(path, bytes);
+}
+
+}  // namespace
+
+TEST_F(Trust, ArbitraryInstallationOfTamperedBytes) {
+    InstallGoodBuild();
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "the real game, version 2";
+    repo.Publish(next, "game.exe");
+    Tamper(repo, "game.exe");
+
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    ASSERT_EQ(surface.boxes.size(), 1u);
+    EXPECT_EQ(surface.boxes[0].caption, "Verify Unsuccessful Error");
+    EXPECT_TRUE(surface.m_gameExe.empty());
+    // The tampered program is not left where Play would start it.
+    EXPECT_TRUE(!FileExists("game.exe") || ReadFile("game.exe") != repo.Read("build_2/game.exe"));
+    EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+
+    ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(lvpatch.exitCode, 1);
+    EXPECT_THAT(lvpatch.out, ::testing::Not(HasSubstr("game: ")));
+}
+
+TEST_F(Trust, SelfUpdateOnlyWithTheSignedLauncher) {
+    WriteFile(kLauncherExe, "the running launcher");
+    std::map<std::string, std::string> build = kGood;
+    build[kNewLauncherExe] = "the next launcher, signed";
+    repo.Publish(build, "game.exe");
+    Tamper(repo, kNewLauncherExe);
+    Serve();
+
+    RecordingSurface tampered;
+    EXPECT_FALSE(tampered.RunPatch());
+    // Nothing for the window to hand over to.
+    EXPECT_FALSE(tampered.m_launcherUpdatePending);
+    EXPECT_FALSE(FileExists(kNewLauncherExe));
+
+    repo.Publish(build, "game.exe");  // the genuine one, as the next build
+    RecordingSurface genuine;
+    ASSERT_TRUE(genuine.RunPatch()) << Boxes(genuine);
+    EXPECT_TRUE(genuine.m_launcherUpdatePending);
+    EXPECT_EQ(ReadFile(kNewLauncherExe), build[kNewLauncherExe]);
+}
+
+// Hashes count in every build, key or none, whenever the manifest has them.
+TEST_F(Trust, ContentHashesWithoutAKeyAndRepair) {
+    SetTrustedKeyForTests("");
+    repo.Publish(kGood, "game.exe", false);
+    Serve();
+    Tamper(repo, "game.exe");
+    RecordingSurface tampered;
+    EXPECT_FALSE(tampered.RunPatch());
+    EXPECT_FALSE(FileExists("game.exe"));
+    // The server fixed, the next run fetches the file again.
+    repo.Write("build_1/game.exe", kGood.at("game.exe"));
+    RecordingSurface fixed;
+    ASSERT_TRUE(fixed.RunPatch()) << Boxes(fixed);
+
+    // Damage on the player's disk that size and ledger cannot see.
+    std::string damaged = kGood.at("data/map.dat");
+    damaged[0] ^= 1;
+    WriteFile("data/map.dat", damaged);
+    ProcessResult plain = RunProcess({LVPATCH_PATH, "--dir", game.Path()});
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_EQ(ReadFile("data/map.dat"), damaged);
+
+    ProcessResult repair = RunProcess({LVPATCH_PATH, "--dir", game.Path(), "--repair"});
+    EXPECT_EQ(repair.exitCode, 0) << repair.err;
+    EXPECT_THAT(repair.out, HasSubstr("repair: 2 files checked, 1 repaired"));
+    EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+}
