@@ -4,6 +4,8 @@
 
 #include <openssl/evp.h>
 
+#include "patch/RunNetwork.h"
+
 TransferLimits g_transferLimits;
 
 bool FileSink::Write(const char* data, size_t size) {
@@ -165,6 +167,7 @@ TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, g_transferLimits.connectTimeoutSeconds);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, g_transferLimits.lowSpeedBytesPerSecond);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, g_transferLimits.lowSpeedSeconds);
+    ApplyRunProxy(handle_);
 }
 
 TransferHandle::~TransferHandle() {
