@@ -1,12 +1,11 @@
 #include "state/Settings.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "fileset/Scan.h"
+#include "state/LocalFiles.h"
 
 namespace {
 
@@ -99,19 +98,7 @@ std::string Settings::Text() const {
 }
 
 bool Settings::Save() const {
-    std::string temporary = std::string(kFileName) + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file)
-        return false;
-    std::string text = Text();
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fflush(file) == 0 && ok;
-    ok = ::fsync(fileno(file)) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && std::rename(temporary.c_str(), kFileName) == 0)
-        return true;
-    std::remove(temporary.c_str());
-    return false;
+    return ReplaceFileContents(kFileName, Text());
 }
 
 std::optional<std::string> Settings::Get(std::string_view key) const {

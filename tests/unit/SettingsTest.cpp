@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "TestFolder.h"
+#include "state/LocalFiles.h"
 #include "state/Settings.h"
 
 TEST(Settings, RewriteKeepsCommentsUnknownKeysAndLayout) {
@@ -125,7 +126,7 @@ TEST(Settings, FileIsReplacedWholeAndOversizedOrMissingFilesAreNotSettings) {
     ASSERT_TRUE(settings.Save());
     EXPECT_EQ(ReadFile(Settings::kFileName),
               "# mine\nlimit_rate = 64 KiB/s\nproxy = http://127.0.0.1:1\n");
-    EXPECT_FALSE(FileExists(std::string(Settings::kFileName) + ".tmp"));
+    EXPECT_FALSE(FileExists(TemporaryNameFor(Settings::kFileName)));
 
     WriteFile(Settings::kFileName, std::string(Settings::kMaxFileSize + 1, '#'));
     EXPECT_EQ(settings.Load(), Settings::LoadResult::kUnreadable);
@@ -137,5 +138,5 @@ TEST(Settings, FileIsReplacedWholeAndOversizedOrMissingFilesAreNotSettings) {
     settings.Parse("limit_rate = off\n");
     EXPECT_FALSE(settings.Save());
     EXPECT_TRUE(FileExists(std::string(Settings::kFileName) + "/inside"));
-    EXPECT_FALSE(FileExists(std::string(Settings::kFileName) + ".tmp"));
+    EXPECT_FALSE(FileExists(TemporaryNameFor(Settings::kFileName)));
 }
