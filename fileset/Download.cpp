@@ -54,19 +54,40 @@ void Advance(DownloadProgress* progress, size_t size) {
 }
 
 // Writes one file of the stage and moves the progress over all its files.
+// The progress counts what is in the file; when a resumed transfer starts
+// the file again it holds where it was until the file is that long again,
+// so the bar and the megabyte text never go backwards.
 class ProgressSink : public TransferSink {
   public:
     explicit ProgressSink(DownloadProgress* progress) : progress_(progress) {}
 
+    void BeginFile() {
+        inFile_ = 0;
+        counted_ = 0;
+    }
+
+    bool Restart() override {
+        inFile_ = 0;
+        return RestartFile(progress_->file);
+    }
+
     bool Write(const char* data, size_t size) override {
         if (std::fwrite(data, 1, size, progress_->file) != size)
             return false;
-        Advance(progress_, size);
+        inFile_ += static_cast<int64_t>(size);
+        if (inFile_ > counted_) {
+            Advance(progress_, static_cast<size_t>(inFile_ - counted_));
+            counted_ = inFile_;
+        } else {
+            g_patchDialog->SetProgressPos(progress_->bytesDone);
+        }
         return true;
     }
 
   private:
     DownloadProgress* progress_;
+    int64_t inFile_ = 0;   // bytes in the file now
+    int64_t counted_ = 0;  // of this file's bytes, those already in bytesDone
 };
 
 // One file of a stage with several transfers in flight: its own stream, the
@@ -254,7 +275,9 @@ void FilesToPatch::DownloadFiles() {
             throw CouldntWriteFileException();
         }
         Transfer transfer(&sink);
+        sink.BeginFile();
         transfer.SetByteLimit(ByteLimit(file));
+        transfer.EnableResume(file.sizeKnown ? file.size : -1);
         const TransferOutcome& outcome = handle.Perform(transfer, url);
         bool closed = std::fclose(progress.file) == 0;
         progress.file = nullptr;
