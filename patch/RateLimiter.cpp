@@ -28,6 +28,8 @@ void RateLimiter::Refill(Clock::time_point now) {
 void RateLimiter::Consume(int64_t bytes, Clock::time_point now) {
     Refill(now);
     tokens_ -= static_cast<double>(bytes);
+    consumed_ += bytes;
+    largestBlock_ = std::max(largestBlock_, bytes);
 }
 
 RateLimiter::Clock::duration RateLimiter::Delay(Clock::time_point now) {

@@ -31,6 +31,9 @@ class RateLimiter {
     explicit RateLimiter(int64_t bytesPerSecond, Clock::time_point start = Clock::now());
 
     int64_t BytesPerSecond() const { return rate_; }
+    // Everything accounted so far, and the largest single block.
+    int64_t Consumed() const { return consumed_; }
+    int64_t LargestBlock() const { return largestBlock_; }
 
     // Accounts bytes that arrived at `now`.
     void Consume(int64_t bytes, Clock::time_point now);
@@ -50,4 +53,6 @@ class RateLimiter {
     int64_t rate_;
     double tokens_;  // bytes that may still arrive; negative: owed
     Clock::time_point last_;
+    int64_t consumed_ = 0;
+    int64_t largestBlock_ = 0;
 };
