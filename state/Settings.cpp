@@ -152,6 +152,20 @@ Settings::ProxySetting Settings::Proxy() const {
     return setting;
 }
 
+bool Settings::SetProxy(std::string_view text) {
+    if (text.empty()) {
+        Remove(kProxyKey);
+        return true;
+    }
+    if (scan::ToUpper(text) != "NONE" && !IsValidProxyUrl(text))
+        return false;
+    // Scheme, host and "none" ignore letter case.
+    std::optional<std::string> current = Get(kProxyKey);
+    if (!current || scan::ToUpper(*current) != scan::ToUpper(text))
+        Set(kProxyKey, text);
+    return true;
+}
+
 std::optional<int64_t> ParseRate(std::string_view text) {
     text = scan::Trim(text);
     size_t pos = 0;

@@ -57,6 +57,10 @@ class Settings {
         std::string url;               // with kUrl: "http://HOST:PORT"
     };
     ProxySetting Proxy() const;
+    // "" removes the setting (the system's proxy then), "none" or a valid
+    // URL sets it; the line stays as it is when it already says the same.
+    // False, changing nothing, for anything else.
+    bool SetProxy(std::string_view text);
 
   private:
     struct Line {

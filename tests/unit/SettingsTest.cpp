@@ -113,6 +113,21 @@ TEST(Settings, ProxyTakesOnlyAPlainHttpAddress) {
     }
 }
 
+TEST(Settings, SetProxyTakesOnlyWhatTheLauncherCanUseAndKeepsAnUnchangedLine) {
+    Settings settings;
+    settings.Parse("proxy=NONE\n");
+    EXPECT_TRUE(settings.SetProxy("none"));
+    EXPECT_EQ(settings.Text(), "proxy=NONE\n");  // same meaning: left as written
+    EXPECT_FALSE(settings.SetProxy("ftp://h:1"));
+    EXPECT_FALSE(settings.SetProxy("http://h:1 extra"));
+    EXPECT_EQ(settings.Text(), "proxy=NONE\n");
+    EXPECT_TRUE(settings.SetProxy("http://h:8080"));
+    EXPECT_EQ(settings.Text(), "proxy = http://h:8080\n");
+    EXPECT_TRUE(settings.SetProxy(""));
+    EXPECT_EQ(settings.Text(), "");
+    EXPECT_EQ(settings.Proxy().kind, Settings::ProxySetting::Kind::kAutomatic);
+}
+
 TEST(Settings, FileIsReplacedWholeAndOversizedOrMissingFilesAreNotSettings) {
     TestFolder folder;
     Settings settings;
