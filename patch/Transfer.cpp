@@ -282,9 +282,31 @@ size_t Transfer::Take(const char* data, size_t size) {
     if (hasher_)
         hasher_->Update(data, size);
     outcome_.bytes += n;
-    // Holding the callback holds back this handle's reads.
-    ::HoldBackForCap(n);
+    if (!pauseUnderCap_) {
+        // Holding the callback holds back this handle's reads.
+        ::HoldBackForCap(n);
+    } else if (g_runNetwork.limiter) {
+        RateLimiter& limiter = *g_runNetwork.limiter;
+        RateLimiter::Clock::time_point now = RateLimiter::Clock::now();
+        limiter.Consume(n, now);
+        // The block is taken; the handle reads no more until ResumeIfDue.
+        if (limiter.Delay(now) > RateLimiter::Clock::duration::zero()) {
+            curl_easy_pause(handle_, CURLPAUSE_RECV);
+            paused_ = true;
+        }
+    }
     return size;
+}
+
+std::chrono::steady_clock::duration Transfer::ResumeIfDue() {
+    if (!paused_ || !g_runNetwork.limiter)
+        return std::chrono::steady_clock::duration::zero();
+    auto wait = g_runNetwork.limiter->Delay(RateLimiter::Clock::now());
+    if (wait > wait.zero())
+        return wait;
+    paused_ = false;
+    curl_easy_pause(handle_, CURLPAUSE_CONT);
+    return wait.zero();
 }
 
 void Transfer::Finish(CURL* handle, CURLcode code) {
@@ -370,10 +392,11 @@ TransferHandle::~TransferHandle() {
         curl_easy_cleanup(handle_);
 }
 
-void TransferHandle::UseLargeBlocks() {
+void TransferHandle::UseLargeBlocks(int transfersAtOnce) {
     if (g_runNetwork.limiter) {
         // Large blocks and a large buffer would let bursts past the cap.
-        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, g_runNetwork.limiter->BlockSize(1));
+        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE,
+                         g_runNetwork.limiter->BlockSize(transfersAtOnce));
         receiveBuffer_ = g_runNetwork.limiter->ReceiveBufferSize();
     } else {
         // A receive buffer that holds a whole libcurl block, so that a front

@@ -131,6 +131,14 @@ class Transfer {
     void Attach(CURL* handle, const std::string& url);
     void Finish(CURL* handle, CURLcode code);
     bool WantsAnotherAttempt() const { return wantsAnother_; }
+    // For a loop that carries several transfers at once: under the player's
+    // cap a transfer then pauses its handle instead of waiting inside its
+    // callback, so the loop goes on serving the other transfers. The loop
+    // calls ResumeIfDue as time passes; it unpauses the handle once the cap
+    // lets reading go on, else tells how long that is still away.
+    void PauseUnderCap() { pauseUnderCap_ = true; }
+    bool Paused() const { return paused_; }
+    std::chrono::steady_clock::duration ResumeIfDue();
     std::chrono::milliseconds NextAttemptPause() const;
     // Attempts made so far, the first one included.
     int Attempts() const { return attempts_; }
@@ -176,6 +184,8 @@ class Transfer {
     bool wantsAnother_ = false;
     bool tookAnswer_ = false;  // a 200 or a fitting 206 is being taken
     bool rangeRequested_ = false;
+    bool pauseUnderCap_ = false;
+    bool paused_ = false;
     long firstStatus_ = 0;
     Answer answer_;
     Answer first_;
@@ -194,8 +204,9 @@ class TransferHandle {
     CURL* Get() const { return handle_; }
 
     // Large blocks and a socket receive buffer that holds a whole one; under
-    // the player's cap, blocks and a buffer sized to the cap instead.
-    void UseLargeBlocks();
+    // the player's cap, blocks and a buffer sized to the cap instead, shared
+    // between the transfers that read at once.
+    void UseLargeBlocks(int transfersAtOnce = 1);
 
     // Runs `transfer` from `url` to its end on this handle, with every
     // attempt a resumable transfer wants.

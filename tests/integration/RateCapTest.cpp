@@ -4,11 +4,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 #include "PatchServerFixture.h"
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "patch/RunNetwork.h"
+#include "patch/Transfer.h"
 #include "state/Settings.h"
 
 using ::testing::HasSubstr;
@@ -86,4 +91,74 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
     ProcessResult missing = RunProcess({kLvpatch, "--limit-rate"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a rate"));
+}
+
+namespace {
+
+class StringSink : public TransferSink {
+  public:
+    bool Write(const char* data, size_t size) override {
+        body.append(data, size);
+        return true;
+    }
+    std::string body;
+};
+
+}  // namespace
+
+// Several transfers on one multi stack share the cap by pausing their
+// handles, and the loop unpauses them as the bucket allows.
+TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
+    g_runNetwork.limiter.emplace(2 << 20);
+    constexpr int kTransfers = 3;
+    CURLM* multi = curl_multi_init();
+    std::vector<std::unique_ptr<TransferHandle>> handles;
+    std::vector<std::unique_ptr<StringSink>> sinks;
+    std::vector<std::unique_ptr<Transfer>> transfers;
+    for (int i = 0; i < kTransfers; ++i) {
+        handles.push_back(std::make_unique<TransferHandle>());
+        handles.back()->UseLargeBlocks(kTransfers);
+        sinks.push_back(std::make_unique<StringSink>());
+        transfers.push_back(std::make_unique<Transfer>(sinks.back().get()));
+        transfers.back()->PauseUnderCap();
+        transfers.back()->Attach(
+            handles.back()->Get(),
+            "http://127.0.0.1:" + std::to_string(server_.Port()) + kBuild + "b.dat");
+        curl_multi_add_handle(multi, handles.back()->Get());
+    }
+    int pausesSeen = 0;
+    int finished = 0;
+    while (finished < kTransfers) {
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        std::chrono::steady_clock::duration wait = std::chrono::milliseconds(50);
+        for (auto& transfer : transfers) {
+            if (!transfer->Paused())
+                continue;
+            ++pausesSeen;
+            wait = std::min(wait, transfer->ResumeIfDue());
+        }
+        int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+        curl_multi_poll(multi, nullptr, 0, std::max(ms, 1), nullptr);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            for (int i = 0; i < kTransfers; ++i)
+                if (handles[i]->Get() == message->easy_handle)
+                    transfers[i]->Finish(message->easy_handle, message->data.result);
+            curl_multi_remove_handle(multi, message->easy_handle);
+            ++finished;
+        }
+    }
+    curl_multi_cleanup(multi);
+    for (int i = 0; i < kTransfers; ++i) {
+        EXPECT_TRUE(transfers[i]->Outcome().Complete()) << i;
+        EXPECT_EQ(sinks[i]->body, std::string(300000, 'b')) << i;
+    }
+    const RateLimiter& limiter = *g_runNetwork.limiter;
+    EXPECT_EQ(limiter.Consumed(), 3 * 300000);
+    EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(kTransfers));
+    EXPECT_GT(pausesSeen, 0);  // 900 KB against 200 KB of slack: the bucket had to pause them
+    g_runNetwork.limiter.reset();
 }
