@@ -436,7 +436,9 @@ TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
             slots_.clear();
             return;
         }
-        slots_.push_back({std::move(handle)});
+        Slot slot;
+        slot.handle = std::move(handle);
+        slots_.push_back(std::move(slot));
     }
 }
 
@@ -451,20 +453,63 @@ bool TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag)
     for (Slot& slot : slots_) {
         if (slot.transfer)
             continue;
+        // Under the cap a transfer pauses instead of holding up the others.
+        transfer.PauseUnderCap();
         transfer.Attach(slot.handle->Get(), url);
         if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK)
             return false;
         slot.transfer = &transfer;
         slot.tag = tag;
+        slot.url = url;
+        slot.retryAt.reset();
         ++inFlight_;
         return true;
     }
     return false;
 }
 
+std::chrono::steady_clock::duration TransferPool::Tend() {
+    using Clock = std::chrono::steady_clock;
+    Clock::duration wait = std::chrono::seconds(1);
+    const Clock::time_point now = Clock::now();
+    for (Slot& slot : slots_) {
+        if (!slot.transfer)
+            continue;
+        if (slot.retryAt) {
+            if (*slot.retryAt > now) {
+                wait = std::min(wait, *slot.retryAt - now);
+                continue;
+            }
+            slot.retryAt.reset();
+            slot.transfer->Attach(slot.handle->Get(), slot.url);
+            if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK) {
+                // An attempt that cannot start counts as one that broke.
+                slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
+                if (slot.transfer->WantsAnotherAttempt())
+                    slot.retryAt = now + slot.transfer->NextAttemptPause();
+                else
+                    slot.endedOffStack = true;
+            }
+            continue;
+        }
+        if (slot.transfer->Paused())
+            wait = std::min(wait, slot.transfer->ResumeIfDue());
+    }
+    return wait;
+}
+
 std::vector<size_t> TransferPool::WaitForEnded() {
     std::vector<size_t> ended;
     while (inFlight_ > 0) {
+        const std::chrono::steady_clock::duration wait = Tend();
+        for (Slot& slot : slots_) {
+            if (!slot.transfer || !slot.endedOffStack)
+                continue;
+            slot.endedOffStack = false;
+            slot.transfer = nullptr;
+            --inFlight_;
+            ended.push_back(slot.tag);
+        }
         int running = 0;
         if (curl_multi_perform(multi_, &running) != CURLM_OK)
             break;
@@ -478,6 +523,11 @@ std::vector<size_t> TransferPool::WaitForEnded() {
                 const CURLcode code = message->data.result;
                 curl_multi_remove_handle(multi_, slot.handle->Get());
                 slot.transfer->Finish(slot.handle->Get(), code);
+                if (slot.transfer->WantsAnotherAttempt()) {
+                    slot.retryAt =
+                        std::chrono::steady_clock::now() + slot.transfer->NextAttemptPause();
+                    break;
+                }
                 slot.transfer = nullptr;
                 --inFlight_;
                 ended.push_back(slot.tag);
@@ -486,7 +536,8 @@ std::vector<size_t> TransferPool::WaitForEnded() {
         }
         if (!ended.empty())
             break;
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        long ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::clamp(ms, 1L, 1000L)), nullptr);
     }
     return ended;
 }
@@ -495,7 +546,10 @@ void TransferPool::Stop() {
     for (Slot& slot : slots_) {
         if (!slot.transfer)
             continue;
-        curl_multi_remove_handle(multi_, slot.handle->Get());
+        if (!slot.retryAt)
+            curl_multi_remove_handle(multi_, slot.handle->Get());
+        slot.retryAt.reset();
+        slot.endedOffStack = false;
         slot.transfer = nullptr;
     }
     inFlight_ = 0;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -259,7 +260,14 @@ class TransferPool {
         std::unique_ptr<TransferHandle> handle;
         Transfer* transfer = nullptr;
         size_t tag = 0;
+        std::string url;
+        // A resumed transfer waits for its next attempt off the multi stack.
+        std::optional<std::chrono::steady_clock::time_point> retryAt;
+        bool endedOffStack = false;
     };
+    // Starts due attempts and unpauses what the cap allows; how long until
+    // the next such event.
+    std::chrono::steady_clock::duration Tend();
 
     CURLM* multi_;
     std::vector<Slot> slots_;

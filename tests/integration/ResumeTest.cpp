@@ -223,6 +223,28 @@ TEST_F(Resume, FileReplacedBetweenAttemptsIsFetchedWholeAgain) {
     ExpectProgressNeverBack();
 }
 
+TEST_F(Resume, ParallelStagesResumeAndRestartTheSameWay) {
+    const int saved = g_parallelTransfers;
+    g_parallelTransfers = 3;
+    const std::string body = Content('p');
+    bool ok = Run([&](const TestRequest& r, int attempt) {
+        TestReply reply = Serve(r, body);
+        if (attempt == 1)
+            return Broken(reply, 120000, TestReply::Kind::kResetInBody);
+        if (attempt == 2) {
+            reply = TestReply{};
+            reply.body = body;  // a 200 to the range: start again
+            return Broken(reply, 50000, TestReply::Kind::kResetInBody);
+        }
+        return reply;
+    });
+    g_parallelTransfers = saved;
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ReadFile("big.dat"), body);
+    EXPECT_THAT(Ranges(), ElementsAre("-", "bytes=120000-", "bytes=50000-"));
+    ExpectProgressNeverBack();
+}
+
 TEST_F(Resume, UnbrokenTransfersAskNoRange) {
     const std::string body = Content('g');
     ASSERT_TRUE(Run([&](const TestRequest& r, int) { return Serve(r, body); }));
