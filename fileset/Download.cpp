@@ -54,35 +54,57 @@ void Advance(DownloadProgress* progress, size_t size) {
 }
 
 // Writes one file of the stage and moves the progress over all its files.
+// The progress counts what is in the file; when a resumed transfer starts
+// the file again it holds where it was until the file is that long again,
+// so the bar and the megabyte text never go backwards.
 class ProgressSink : public TransferSink {
   public:
-    explicit ProgressSink(DownloadProgress* progress) : progress_(progress) {}
+    // Writes to `file`, or without one to the stage's current file.
+    explicit ProgressSink(DownloadProgress* progress, FILE* file = nullptr)
+        : progress_(progress), file_(file) {}
+
+    void BeginFile() {
+        inFile_ = 0;
+        counted_ = 0;
+    }
+
+    bool Restart() override {
+        inFile_ = 0;
+        return RestartFile(Stream());
+    }
 
     bool Write(const char* data, size_t size) override {
-        if (std::fwrite(data, 1, size, progress_->file) != size)
+        if (std::fwrite(data, 1, size, Stream()) != size)
             return false;
-        Advance(progress_, size);
+        inFile_ += static_cast<int64_t>(size);
+        if (inFile_ > counted_) {
+            Advance(progress_, static_cast<size_t>(inFile_ - counted_));
+            counted_ = inFile_;
+        } else {
+            g_patchDialog->SetProgressPos(progress_->bytesDone);
+        }
         return true;
     }
 
-  private:
+  protected:
+    FILE* Stream() const { return file_ ? file_ : progress_->file; }
+
     DownloadProgress* progress_;
+    FILE* file_;
+
+  private:
+    int64_t inFile_ = 0;   // bytes in the file now
+    int64_t counted_ = 0;  // of this file's bytes, those already in bytesDone
 };
 
 // One file of a stage with several transfers in flight: its own stream, the
 // stage's shared progress.
-class ParallelDownload : public TransferSink {
+class ParallelDownload : public ProgressSink {
   public:
     ParallelDownload(FILE* file, DownloadProgress* progress)
-        : transfer(this), file_(file), progress_(progress) {}
+        : ProgressSink(progress, file), transfer(this) {}
     ~ParallelDownload() override { Close(); }
 
-    bool Write(const char* data, size_t size) override {
-        if (std::fwrite(data, 1, size, file_) != size)
-            return false;
-        Advance(progress_, size);
-        return true;
-    }
     bool Close() {
         FILE* file = file_;
         file_ = nullptr;
@@ -90,10 +112,6 @@ class ParallelDownload : public TransferSink {
     }
 
     Transfer transfer;
-
-  private:
-    FILE* file_;
-    DownloadProgress* progress_;
 };
 
 // What a file takes on the disk: whole blocks.
@@ -169,7 +187,8 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
     TransferPool pool(g_parallelTransfers);
     if (!pool)
         throw DownloadFailedException();
-    pool.ConfigureHandles([](TransferHandle& handle) { handle.UseLargeBlocks(); });
+    pool.ConfigureHandles(
+        [](TransferHandle& handle) { handle.UseLargeBlocks(g_parallelTransfers); });
 
     size_t next = 0;
     auto startMore = [&] {
@@ -186,6 +205,7 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
             download.transfer.SetByteLimit(ByteLimit(file));
             if (!file.Sha256Tag().empty())
                 download.transfer.EnableSha256();
+            download.transfer.EnableResume(file.sizeKnown ? file.size : -1);
             if (!pool.Start(download.transfer, url, next))
                 throw DownloadFailedException();
         }
@@ -257,9 +277,11 @@ void FilesToPatch::DownloadFiles() {
             throw CouldntWriteFileException();
         }
         Transfer transfer(&sink);
+        sink.BeginFile();
         transfer.SetByteLimit(ByteLimit(file));
         if (!file.Sha256Tag().empty())
             transfer.EnableSha256();
+        transfer.EnableResume(file.sizeKnown ? file.size : -1);
         const TransferOutcome& outcome = handle.Perform(transfer, url);
         bool closed = std::fclose(progress.file) == 0;
         progress.file = nullptr;

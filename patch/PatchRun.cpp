@@ -3,6 +3,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
+#include "patch/RunNetwork.h"
 #include "patch/RunSurface.h"
 #include "patch/Trust.h"
 #include "state/FileVersionFile.h"
@@ -105,6 +106,7 @@ unsigned PatchThreadProc(void* param) {
     dialog.SetStageText("Connecting to patch server...");
     dialog.SetStatusText("Checking for game updates...");
     ReadPatchServerAddress();
+    BeginRunNetwork(BuildPatchUrl(""));
 
     int stage = 0;
     bool success = false;

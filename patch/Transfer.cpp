@@ -1,13 +1,33 @@
 #include "patch/Transfer.h"
 
 #include "patch/RunLog.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "patch/RunNetwork.h"
 #include "patch/Sha256.h"
 #include "patch/Tls.h"
 
 TransferLimits g_transferLimits;
+std::chrono::milliseconds g_firstResumePause = kFirstResumePause;
 
 bool FileSink::Write(const char* data, size_t size) {
     return std::fwrite(data, 1, size, file_) == size;
+}
+
+bool FileSink::Restart() {
+    return RestartFile(file_);
+}
+
+bool RestartFile(FILE* file) {
+    return std::fflush(file) == 0 && ::ftruncate(::fileno(file), 0) == 0 &&
+           std::fseek(file, 0, SEEK_SET) == 0;
 }
 
 bool TransferOutcome::Complete() const {
@@ -30,17 +50,177 @@ void Transfer::EnableSha256() {
     hasher_ = std::make_unique<Hasher>();
 }
 
+void Transfer::EnableResume(int64_t expectedSize) {
+    resumable_ = true;
+    expectedSize_ = expectedSize;
+}
+
+std::chrono::milliseconds Transfer::NextAttemptPause() const {
+    return g_firstResumePause * (1 << std::clamp(attempts_ - 1, 0, kResumeAttempts));
+}
+
 void Transfer::Attach(CURL* handle, const std::string& url) {
     handle_ = handle;
     url_ = url;
     started_ = std::chrono::steady_clock::now();
+    ++attempts_;
+    wantsAnother_ = false;
+    sawBody_ = false;
+    cutAs_ = TransferOutcome::End::kNotRun;
+    tookAnswer_ = false;
+    answer_ = Answer{};
+    attemptStart_ = outcome_.bytes;
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, OnData);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
+    // A reused handle must not carry the last transfer's range.
+    rangeRequested_ = attempts_ > 1 && !restartNext_ && outcome_.bytes > 0;
+    restartNext_ = false;
+    std::string range = std::to_string(outcome_.bytes) + "-";
+    curl_easy_setopt(handle, CURLOPT_RANGE, rangeRequested_ ? range.c_str() : nullptr);
 }
 
 size_t Transfer::OnData(char* data, size_t size, size_t count, void* userData) {
     return static_cast<Transfer*>(userData)->Take(data, size * count);
+}
+
+namespace {
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// A decimal count of at most 18 digits; nothing else.
+std::optional<int64_t> ParseCount(std::string_view text) {
+    if (text.empty() || text.size() > 18)
+        return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* userData) {
+    auto* self = static_cast<Transfer*>(userData);
+    size_t n = size * count;
+    std::string_view line(data, n);
+    if (StartsWithIgnoringCase(line, "HTTP/")) {
+        self->answer_ = Answer{};  // a new answer begins (after an interim one, say)
+        return n;
+    }
+    if (TrimBlanks(line).empty()) {
+        long status = 0;
+        curl_easy_getinfo(self->handle_, CURLINFO_RESPONSE_CODE, &status);
+        // 1xx answers come before the real one; 0 is a proxy's tunnel answer.
+        if (status < 200)
+            return n;
+        self->answer_.status = status;
+        return self->AcceptAnswer() ? n : 0;  // 0 ends the attempt at once
+    }
+    for (auto [name, field] :
+         {std::pair{"Content-Range:", &Answer::contentRange}, std::pair{"ETag:", &Answer::etag},
+          std::pair{"Last-Modified:", &Answer::lastModified}}) {
+        std::string_view prefix(name);
+        if (StartsWithIgnoringCase(line, prefix))
+            self->answer_.*field = std::string(TrimBlanks(line.substr(prefix.size())));
+    }
+    return n;
+}
+
+bool Transfer::AcceptAnswer() {
+    if (!resumable_)
+        return true;
+    curl_off_t length = -1;
+    curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (attempts_ == 1) {
+        // The first answer is judged by the stage, as without resuming.
+        if (answer_.status == 200) {
+            firstStatus_ = 200;
+            first_ = answer_;
+            tookAnswer_ = true;
+            if (expectedSize_ < 0)
+                expectedSize_ = length;
+        }
+        return true;
+    }
+    if (answer_.status == 200) {
+        // The server ignored the range or sent a new file: start it again.
+        if (sink_ && !sink_->Restart()) {
+            stopAttempts_ = true;
+            return false;
+        }
+        outcome_.bytes = 0;
+        attemptStart_ = 0;
+        if (hasher_)
+            hasher_ = std::make_unique<Hasher>();
+        first_ = answer_;
+        tookAnswer_ = true;
+        return true;
+    }
+    if (answer_.status == 206 && rangeRequested_) {
+        auto differs = [](const std::string& a, const std::string& b) {
+            return !a.empty() && !b.empty() && a != b;
+        };
+        if (differs(first_.etag, answer_.etag) ||
+            differs(first_.lastModified, answer_.lastModified)) {
+            restartNext_ = true;  // the rest belongs to another file
+            return false;
+        }
+        if (!ContinuesAt(outcome_.bytes, length)) {
+            stopAttempts_ = true;
+            return false;
+        }
+        tookAnswer_ = true;
+        return true;
+    }
+    stopAttempts_ = true;
+    return false;
+}
+
+// "bytes START-END/TOTAL" starting at `offset`, of the file's total, with a
+// body that is exactly that range.
+bool Transfer::ContinuesAt(int64_t offset, int64_t length) {
+    std::string_view range = answer_.contentRange;
+    if (!StartsWithIgnoringCase(range, "bytes "))
+        return false;
+    range.remove_prefix(6);
+    size_t dash = range.find('-');
+    size_t slash = range.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return false;
+    std::optional<int64_t> start = ParseCount(range.substr(0, dash));
+    std::optional<int64_t> end = ParseCount(range.substr(dash + 1, slash - dash - 1));
+    std::optional<int64_t> total = ParseCount(range.substr(slash + 1));
+    if (!start || !end || !total || *start != offset || *end < *start || *end >= *total)
+        return false;
+    if (length >= 0 && length != *end - *start + 1)
+        return false;
+    if (expectedSize_ >= 0)
+        return *total == expectedSize_;
+    expectedSize_ = *total;
+    return true;
 }
 
 size_t Transfer::Take(const char* data, size_t size) {
@@ -48,7 +228,8 @@ size_t Transfer::Take(const char* data, size_t size) {
         sawBody_ = true;
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        outcome_.announcedLength = length;
+        // A continued answer announces the rest; the bound is the whole.
+        outcome_.announcedLength = length < 0 ? -1 : attemptStart_ + length;
     }
     // Returning less than the block ends the transfer at once.
     if (cutUnannounced_ && outcome_.announcedLength < 0) {
@@ -71,25 +252,66 @@ size_t Transfer::Take(const char* data, size_t size) {
     if (hasher_)
         hasher_->sha.Update(data, size);
     outcome_.bytes += n;
+    if (!pauseUnderCap_) {
+        // Holding the callback holds back this handle's reads.
+        ::HoldBackForCap(n);
+    } else if (g_runNetwork.limiter) {
+        RateLimiter& limiter = *g_runNetwork.limiter;
+        RateLimiter::Clock::time_point now = RateLimiter::Clock::now();
+        limiter.Consume(n, now);
+        // The block is taken; the handle reads no more until ResumeIfDue.
+        if (limiter.Delay(now) > RateLimiter::Clock::duration::zero()) {
+            curl_easy_pause(handle_, CURLPAUSE_RECV);
+            paused_ = true;
+        }
+    }
     return size;
+}
+
+std::chrono::steady_clock::duration Transfer::ResumeIfDue() {
+    if (!paused_ || !g_runNetwork.limiter)
+        return std::chrono::steady_clock::duration::zero();
+    auto wait = g_runNetwork.limiter->Delay(RateLimiter::Clock::now());
+    if (wait > wait.zero())
+        return wait;
+    paused_ = false;
+    curl_easy_pause(handle_, CURLPAUSE_CONT);
+    return wait.zero();
 }
 
 void Transfer::Finish(CURL* handle, CURLcode code) {
     outcome_.code = code;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &outcome_.status);
-    if (!sawBody_) {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (!sawBody_ && (attempts_ == 1 || tookAnswer_)) {
         curl_off_t length = -1;
         curl_easy_getinfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        outcome_.announcedLength = length;
+        outcome_.announcedLength = length < 0 ? -1 : attemptStart_ + length;
     }
-    if (cutAs_ != TransferOutcome::End::kNotRun)
-        outcome_.end = cutAs_;
-    else
-        outcome_.end =
-            code == CURLE_OK ? TransferOutcome::End::kFinished : TransferOutcome::End::kBroken;
+    TransferOutcome::End end = cutAs_;
+    if (end == TransferOutcome::End::kNotRun)
+        end = code == CURLE_OK ? TransferOutcome::End::kFinished : TransferOutcome::End::kBroken;
+    handle_ = nullptr;
+
+    if (resumable_ && firstStatus_ == 200) {
+        // The file is judged as a whole: its first answer was a 200.
+        outcome_.status = 200;
+        bool early = end == TransferOutcome::End::kBroken ||
+                     (end == TransferOutcome::End::kFinished && expectedSize_ >= 0 &&
+                      outcome_.bytes < expectedSize_);
+        if (early && !stopAttempts_ && attempts_ <= kResumeAttempts) {
+            wantsAnother_ = true;
+            outcome_.end = TransferOutcome::End::kBroken;
+            LogRequest();  // each attempt is a request of its own
+            return;
+        }
+        outcome_.end = early ? TransferOutcome::End::kBroken : end;
+    } else {
+        outcome_.status = status;
+        outcome_.end = end;
+    }
     if (hasher_)
         outcome_.sha256 = hasher_->sha.FinishHex();
-    handle_ = nullptr;
     LogRequest();
 }
 
@@ -112,16 +334,11 @@ void Transfer::LogRequest() const {
 
 namespace {
 
-// A receive buffer that holds a whole libcurl block, so that a front end
-// whose progress update takes a while finds a full block waiting instead of
-// being handed many small ones.
-int EnlargeReceiveBuffer(void*, curl_socket_t socket, curlsocktype purpose) {
-    if (purpose == CURLSOCKTYPE_IPCXN) {
-        int size = static_cast<int>(kDownloadBufferSize) * 2;
-        // Windows takes the value as const char*, POSIX as const void*.
-        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
-                   sizeof size);
-    }
+// The socket receive buffer the handle asks for (an int behind `size`).
+int SetReceiveBuffer(void* size, curl_socket_t socket, curlsocktype purpose) {
+    // Windows takes the value as const char*, POSIX as const void*.
+    if (purpose == CURLSOCKTYPE_IPCXN)
+        setsockopt(socket, SOL_SOCKET, SO_RCVBUF, static_cast<const char*>(size), sizeof(int));
     return CURL_SOCKOPT_OK;
 }
 
@@ -135,6 +352,10 @@ TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, g_transferLimits.lowSpeedBytesPerSecond);
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, g_transferLimits.lowSpeedSeconds);
     ApplyTlsOptions(handle_);
+    ApplyRunProxy(handle_);
+    // Under a cap even small answers come in blocks the cap can hold.
+    if (g_runNetwork.limiter)
+        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, g_runNetwork.limiter->BlockSize(1));
 }
 
 TransferHandle::~TransferHandle() {
@@ -142,16 +363,32 @@ TransferHandle::~TransferHandle() {
         curl_easy_cleanup(handle_);
 }
 
-void TransferHandle::UseLargeBlocks() {
-    curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
-    curl_easy_setopt(handle_, CURLOPT_SOCKOPTFUNCTION, EnlargeReceiveBuffer);
+void TransferHandle::UseLargeBlocks(int transfersAtOnce) {
+    if (g_runNetwork.limiter) {
+        // Large blocks and a large buffer would let bursts past the cap.
+        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE,
+                         g_runNetwork.limiter->BlockSize(transfersAtOnce));
+        receiveBuffer_ = g_runNetwork.limiter->ReceiveBufferSize();
+    } else {
+        // A receive buffer that holds a whole libcurl block, so that a front
+        // end whose progress update takes a while finds a full block waiting
+        // instead of being handed many small ones.
+        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+        receiveBuffer_ = static_cast<int>(kDownloadBufferSize) * 2;
+    }
+    curl_easy_setopt(handle_, CURLOPT_SOCKOPTFUNCTION, SetReceiveBuffer);
+    curl_easy_setopt(handle_, CURLOPT_SOCKOPTDATA, &receiveBuffer_);
 }
 
 const TransferOutcome& TransferHandle::Perform(Transfer& transfer, const std::string& url) {
-    transfer.Attach(handle_, url);
-    CURLcode code = curl_easy_perform(handle_);
-    transfer.Finish(handle_, code);
-    return transfer.Outcome();
+    for (;;) {
+        transfer.Attach(handle_, url);
+        CURLcode code = curl_easy_perform(handle_);
+        transfer.Finish(handle_, code);
+        if (!transfer.WantsAnotherAttempt())
+            return transfer.Outcome();
+        std::this_thread::sleep_for(transfer.NextAttemptPause());
+    }
 }
 
 #ifndef LV_PARALLEL_TRANSFERS
@@ -170,7 +407,9 @@ TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
             slots_.clear();
             return;
         }
-        slots_.push_back({std::move(handle)});
+        Slot slot;
+        slot.handle = std::move(handle);
+        slots_.push_back(std::move(slot));
     }
 }
 
@@ -185,20 +424,63 @@ bool TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag)
     for (Slot& slot : slots_) {
         if (slot.transfer)
             continue;
+        // Under the cap a transfer pauses instead of holding up the others.
+        transfer.PauseUnderCap();
         transfer.Attach(slot.handle->Get(), url);
         if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK)
             return false;
         slot.transfer = &transfer;
         slot.tag = tag;
+        slot.url = url;
+        slot.retryAt.reset();
         ++inFlight_;
         return true;
     }
     return false;
 }
 
+std::chrono::steady_clock::duration TransferPool::Tend() {
+    using Clock = std::chrono::steady_clock;
+    Clock::duration wait = std::chrono::seconds(1);
+    const Clock::time_point now = Clock::now();
+    for (Slot& slot : slots_) {
+        if (!slot.transfer)
+            continue;
+        if (slot.retryAt) {
+            if (*slot.retryAt > now) {
+                wait = std::min(wait, *slot.retryAt - now);
+                continue;
+            }
+            slot.retryAt.reset();
+            slot.transfer->Attach(slot.handle->Get(), slot.url);
+            if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK) {
+                // An attempt that cannot start counts as one that broke.
+                slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
+                if (slot.transfer->WantsAnotherAttempt())
+                    slot.retryAt = now + slot.transfer->NextAttemptPause();
+                else
+                    slot.endedOffStack = true;
+            }
+            continue;
+        }
+        if (slot.transfer->Paused())
+            wait = std::min(wait, slot.transfer->ResumeIfDue());
+    }
+    return wait;
+}
+
 std::vector<size_t> TransferPool::WaitForEnded() {
     std::vector<size_t> ended;
     while (inFlight_ > 0) {
+        const std::chrono::steady_clock::duration wait = Tend();
+        for (Slot& slot : slots_) {
+            if (!slot.transfer || !slot.endedOffStack)
+                continue;
+            slot.endedOffStack = false;
+            slot.transfer = nullptr;
+            --inFlight_;
+            ended.push_back(slot.tag);
+        }
         int running = 0;
         if (curl_multi_perform(multi_, &running) != CURLM_OK)
             break;
@@ -212,6 +494,11 @@ std::vector<size_t> TransferPool::WaitForEnded() {
                 const CURLcode code = message->data.result;
                 curl_multi_remove_handle(multi_, slot.handle->Get());
                 slot.transfer->Finish(slot.handle->Get(), code);
+                if (slot.transfer->WantsAnotherAttempt()) {
+                    slot.retryAt =
+                        std::chrono::steady_clock::now() + slot.transfer->NextAttemptPause();
+                    break;
+                }
                 slot.transfer = nullptr;
                 --inFlight_;
                 ended.push_back(slot.tag);
@@ -220,7 +507,8 @@ std::vector<size_t> TransferPool::WaitForEnded() {
         }
         if (!ended.empty())
             break;
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        long ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::clamp(ms, 1L, 1000L)), nullptr);
     }
     return ended;
 }
@@ -229,7 +517,10 @@ void TransferPool::Stop() {
     for (Slot& slot : slots_) {
         if (!slot.transfer)
             continue;
-        curl_multi_remove_handle(multi_, slot.handle->Get());
+        if (!slot.retryAt)
+            curl_multi_remove_handle(multi_, slot.handle->Get());
+        slot.retryAt.reset();
+        slot.endedOffStack = false;
         slot.transfer = nullptr;
     }
     inFlight_ = 0;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ inline constexpr int64_t kUnannouncedBodyLimit = int64_t{64} << 30;
 // synchronous progress updates for the same bytes.
 inline constexpr long kDownloadBufferSize = 2 * 1024 * 1024;
 
+// A broken game-file transfer is resumed within the run: up to this many
+// further attempts, the first after kFirstResumePause and each later one
+// after twice the pause before it. Tests may shorten the pause.
+inline constexpr int kResumeAttempts = 5;
+inline constexpr std::chrono::milliseconds kFirstResumePause{250};
+extern std::chrono::milliseconds g_firstResumePause;
+
 // Where the bytes of an answer go.
 class TransferSink {
   public:
@@ -46,6 +54,9 @@ class TransferSink {
     // Takes the whole block, or returns false: the transfer then ends at once
     // as a failed write.
     virtual bool Write(const char* data, size_t size) = 0;
+    // Drops everything taken so far: the next block is the body's first
+    // again. False when it cannot (then a resumed transfer ends there).
+    virtual bool Restart() { return false; }
 };
 
 // Appends to a stdio stream the caller opened and closes.
@@ -53,10 +64,14 @@ class FileSink : public TransferSink {
   public:
     explicit FileSink(FILE* file) : file_(file) {}
     bool Write(const char* data, size_t size) override;
+    bool Restart() override;
 
   private:
     FILE* file_;
 };
+
+// Empties an open stdio stream for writing from its first byte again.
+bool RestartFile(FILE* file);
 
 struct TransferOutcome {
     enum class End {
@@ -95,19 +110,50 @@ class Transfer {
     void CutUnannouncedBodies() { cutUnannounced_ = true; }
     // Hashes the bytes the sink takes while they stream.
     void EnableSha256();
+    // A transfer that ends early after a 200 answer (a reset, a stall, fewer
+    // bytes than announced or than `expectedSize`) goes on from the byte
+    // where it stopped with a Range request, up to kResumeAttempts times.
+    // Only a 206 whose Content-Range starts at that byte and whose total is
+    // the file's continues it; a 200 starts the file again from its first
+    // byte, as does an ETag or Last-Modified that differs from the first
+    // answer's; any other answer ends the attempts. The outcome then tells
+    // of the file as a whole: status 200, broken or finished, the bytes and
+    // the hash of everything in it. `expectedSize` negative: the first
+    // answer's Content-Length, if any.
+    void EnableResume(int64_t expectedSize);
 
     // Prepares `handle` to carry this transfer from `url`. The easy interface
     // then performs it (TransferHandle::Perform); a multi stack may carry
     // several prepared handles at once and call Finish for each as it ends.
+    //
+    // After Finish, a resumable transfer may want another attempt: the driver
+    // waits NextAttemptPause() (a multi stack goes on with other transfers
+    // meanwhile), then attaches it again with the same URL.
     void Attach(CURL* handle, const std::string& url);
     void Finish(CURL* handle, CURLcode code);
+    bool WantsAnotherAttempt() const { return wantsAnother_; }
+    // For a loop that carries several transfers at once: under the player's
+    // cap a transfer then pauses its handle instead of waiting inside its
+    // callback, so the loop goes on serving the other transfers. The loop
+    // calls ResumeIfDue as time passes; it unpauses the handle once the cap
+    // lets reading go on, else tells how long that is still away.
+    void PauseUnderCap() { pauseUnderCap_ = true; }
+    bool Paused() const { return paused_; }
+    std::chrono::steady_clock::duration ResumeIfDue();
+    std::chrono::milliseconds NextAttemptPause() const;
+    // Attempts made so far, the first one included.
+    int Attempts() const { return attempts_; }
 
     const TransferOutcome& Outcome() const { return outcome_; }
 
   private:
     static size_t OnData(char* data, size_t size, size_t count, void* userData);
     void LogRequest() const;
+    static size_t OnHeader(char* data, size_t size, size_t count, void* userData);
     size_t Take(const char* data, size_t size);
+    // At the end of an answer's headers: whether its body is taken.
+    bool AcceptAnswer();
+    bool ContinuesAt(int64_t offset, int64_t length);
 
     struct Hasher;
 
@@ -122,6 +168,28 @@ class Transfer {
     // For the run log (patch/RunLog.h).
     std::string url_;
     std::chrono::steady_clock::time_point started_;
+
+    // Resuming. The answer in progress and the first answer's validators.
+    struct Answer {
+        long status = 0;
+        std::string contentRange;
+        std::string etag;
+        std::string lastModified;
+    };
+    bool resumable_ = false;
+    int64_t expectedSize_ = -1;
+    int attempts_ = 0;
+    int64_t attemptStart_ = 0;  // bytes in the sink when this attempt's body began
+    bool restartNext_ = false;  // the file changed: ask for it whole
+    bool stopAttempts_ = false;
+    bool wantsAnother_ = false;
+    bool tookAnswer_ = false;  // a 200 or a fitting 206 is being taken
+    bool rangeRequested_ = false;
+    bool pauseUnderCap_ = false;
+    bool paused_ = false;
+    long firstStatus_ = 0;
+    Answer answer_;
+    Answer first_;
 };
 
 class TransferHandle {
@@ -136,14 +204,18 @@ class TransferHandle {
     explicit operator bool() const { return handle_ != nullptr; }
     CURL* Get() const { return handle_; }
 
-    // Large blocks and a socket receive buffer that holds a whole one.
-    void UseLargeBlocks();
+    // Large blocks and a socket receive buffer that holds a whole one; under
+    // the player's cap, blocks and a buffer sized to the cap instead, shared
+    // between the transfers that read at once.
+    void UseLargeBlocks(int transfersAtOnce = 1);
 
-    // Runs `transfer` from `url` to its end on this handle.
+    // Runs `transfer` from `url` to its end on this handle, with every
+    // attempt a resumable transfer wants.
     const TransferOutcome& Perform(Transfer& transfer, const std::string& url);
 
   private:
     CURL* handle_;
+    int receiveBuffer_ = 0;
 };
 
 // How many requests the size and download stages keep in flight. 1 (the
@@ -188,7 +260,14 @@ class TransferPool {
         std::unique_ptr<TransferHandle> handle;
         Transfer* transfer = nullptr;
         size_t tag = 0;
+        std::string url;
+        // A resumed transfer waits for its next attempt off the multi stack.
+        std::optional<std::chrono::steady_clock::time_point> retryAt;
+        bool endedOffStack = false;
     };
+    // Starts due attempts and unpauses what the cap allows; how long until
+    // the next such event.
+    std::chrono::steady_clock::duration Tend();
 
     CURLM* multi_;
     std::vector<Slot> slots_;

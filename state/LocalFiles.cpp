@@ -21,11 +21,12 @@
 #include "patch/Trust.h"
 #include "state/FileVersionFile.h"
 #include "state/OptionsFile.h"
+#include "state/Settings.h"
 
 const char* const kLauncherLocalFiles[] = {
-    kAddressFileName,       kBuildFolderFileName, kManifestFileName, FileVersionFile::kFileName,
-    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,   kRestartedMarker,
-    kStatementFileName,     kTrustStateFileName,
+    kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
+    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
+    kStatementFileName,     kTrustStateFileName,  Settings::kFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 

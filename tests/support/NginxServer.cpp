@@ -1,6 +1,7 @@
 #include "NginxServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,8 +23,6 @@ extern char** environ;
 #ifndef LV_SOURCE_DIR
 #error "LV_SOURCE_DIR must name the source tree"
 #endif
-
-namespace {
 
 int FreeLoopbackPort() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -47,6 +46,36 @@ bool Accepts(int port) {
     ::close(fd);
     return ok;
 }
+
+int StartListening(std::vector<std::string> args, int port, const std::string& stderrFile) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!stderrFile.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + args[0]);
+    for (int i = 0; i < 500; ++i) {
+        if (Accepts(port))
+            return pid;
+        int status;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+namespace {
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size())
@@ -91,29 +120,9 @@ NginxServer::NginxServer(const std::string& root, const NginxTls* tls) {
         std::string conf_path = prefix_ + "/nginx.conf";
         std::string error_log = prefix_ + "/error.log";
         std::vector<std::string> args = {binary, "-p", prefix_, "-c", conf_path, "-e", error_log};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid;
-        if (::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start nginx");
-        pid_ = pid;
-        for (int i = 0; i < 500; ++i) {
-            if (Accepts(port_))
-                return;
-            int status;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+        pid_ = StartListening(args, port_);
+        if (pid_ > 0)
+            return;
     }
     std::string log = FileExists(prefix_ + "/error.log") ? ReadFile(prefix_ + "/error.log") : "";
     throw std::runtime_error("nginx did not start: " + log);

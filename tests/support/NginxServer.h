@@ -33,5 +33,14 @@ class NginxServer {
     int pid_ = -1;
 };
 
+// A loopback port that was free a moment ago, and whether something accepts
+// connections on one; for fixtures that start a server process.
+int FreeLoopbackPort();
+bool Accepts(int port);
+// Starts args[0] with args and waits until it accepts on `port`: its process
+// id, or -1 when it ended or did not listen in time (then it is stopped).
+// Its standard error goes to `stderrFile` when one is named.
+int StartListening(std::vector<std::string> args, int port, const std::string& stderrFile = "");
+
 // Path of a file of the source tree (the template, demo data).
 std::string SourcePath(const std::string& relative);

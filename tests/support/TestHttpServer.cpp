@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,13 @@ const char* Reason(int status) {
 }
 
 }  // namespace
+
+std::string TestRequest::Header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (::strcasecmp(key.c_str(), name.c_str()) == 0)
+            return value;
+    return {};
+}
 
 TestHttpServer::TestHttpServer(Handler handler) : handler_(std::move(handler)) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -149,6 +157,17 @@ void TestHttpServer::Serve(int fd, int connection) {
         size_t sp2 = head.find(' ', sp1 + 1);
         request.method = head.substr(0, sp1);
         request.path = head.substr(sp1 + 1, sp2 - sp1 - 1);
+        for (size_t line = head.find("\r\n"); line != std::string::npos;) {
+            size_t next = head.find("\r\n", line + 2);
+            std::string field = head.substr(
+                line + 2, next == std::string::npos ? std::string::npos : next - line - 2);
+            if (size_t colon = field.find(':'); colon != std::string::npos) {
+                size_t value = field.find_first_not_of(' ', colon + 1);
+                request.headers.emplace_back(field.substr(0, colon),
+                                             value == std::string::npos ? "" : field.substr(value));
+            }
+            line = next;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request);

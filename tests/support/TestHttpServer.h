@@ -20,6 +20,9 @@ struct TestRequest {
     std::string method;
     std::string path;
     int connection = 0;  // serial of the connection it came on, from 1
+    std::vector<std::pair<std::string, std::string>> headers;  // as sent
+    // The value of a header (name ignoring case), empty when absent.
+    std::string Header(const std::string& name) const;
 };
 
 struct TestReply {

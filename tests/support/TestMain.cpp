@@ -1,6 +1,8 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include "patch/Transfer.h"
+
 #include <csignal>
 #include <cstdlib>
 
@@ -11,6 +13,11 @@ int main(int argc, char** argv) {
     // only stand in the way (and lvpatch processes inherit this environment).
     for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"})
         unsetenv(name);
+    // Nor may a desktop's proxy setting (the proxy tests give lvpatch one).
+    for (const char* name : {"DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID", "KDE_FULL_SESSION"})
+        unsetenv(name);
+    // Resumed transfers wait a millisecond here, not a quarter of a second.
+    g_firstResumePause = std::chrono::milliseconds(1);
     curl_global_init(CURL_GLOBAL_ALL);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 #include <new>
 
+#include "NetworkFields.h"
 #include "state/OptionsFile.h"
 
 int main(int argc, char** argv) {
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
     play->setChecked(options->autoPlay);
     layout->addWidget(download);
     layout->addWidget(play);
+    auto* network = new NetworkFields(&window, layout);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
     layout->addWidget(buttons);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &window, [&] {
@@ -36,6 +38,8 @@ int main(int argc, char** argv) {
         // window, and must find the file written once it is gone.
         options->autoDownload = download->isChecked();
         options->autoPlay = play->isChecked();
+        if (!network->Save())
+            return;
         options->Save();
         window.accept();
     });

@@ -14,14 +14,16 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchRun.h"
 #include "patch/PatchServer.h"
+#include "patch/RunNetwork.h"
 #include "patch/Transfer.h"
+#include "state/Settings.h"
 #include "state/TextFile.h"
 
 namespace {
 
 const char kUsageLine[] =
-    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--repair] [--verbose | --json] "
-    "[--version]\n";
+    "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--limit-rate RATE] [--repair]\n"
+    "               [--verbose | --json] [--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -43,6 +45,9 @@ const char kHelp[] =
     "  --repair    re-hash every file whose manifest line carries a SHA256 tag,\n"
     "              fetch the ones that differ, and say how many were checked and\n"
     "              repaired.\n"
+    "  --limit-rate RATE  caps the run's downloads, all together, at RATE (for\n"
+    "              example 500KiB/s or 2MiB/s), or turns the cap off (off),\n"
+    "              whatever the game folder's NoxPatch2011_Settings.cfg says.\n"
     "  --verbose   every request (URL, status, bytes, time) and every file fetched\n"
     "              with the reason (missing, size, version, hash, size unknown),\n"
     "              on standard error.\n"
@@ -99,6 +104,20 @@ int main(int argc, char** argv) {
             if (*argv[i] == '\0' || *end != '\0' || n < 1 || n > 64)
                 return UsageError("--parallel takes a number from 1 to 64");
             g_parallelTransfers = static_cast<int>(n);
+        } else if (arg == "--limit-rate" || arg.rfind("--limit-rate=", 0) == 0) {
+            std::string rate;
+            if (arg.size() > 12)
+                rate = arg.substr(13);
+            else if (i + 1 < argc)
+                rate = argv[++i];
+            else
+                return UsageError("--limit-rate needs a rate");
+            g_rateLimitOverride.active = true;
+            if (rate != "off") {
+                g_rateLimitOverride.bytesPerSecond = ParseRate(rate);
+                if (!g_rateLimitOverride.bytesPerSecond)
+                    return UsageError("'" + rate + "' is not a rate such as 500KiB/s or 2MiB/s");
+            }
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else if (arg == "--json") {

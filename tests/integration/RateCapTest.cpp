@@ -1,0 +1,164 @@
+// The player's cap reaches every transfer of a run: from the settings file,
+// or from lvpatch's --limit-rate instead. How well the bucket holds the rate
+// is its own unit test; the figures are in bench/README.md.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "PatchServerFixture.h"
+#include "RecordingSurface.h"
+#include "TestFolder.h"
+#include "TestHttpServer.h"
+#include "patch/RunNetwork.h"
+#include "patch/Transfer.h"
+#include "state/Settings.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+const std::string kBuild = "/lanternvale_patch/build_1/";
+const std::string kLvpatch = LVPATCH_PATH;
+
+class RateCap : public ::testing::Test {
+  protected:
+    RateCap()
+        : server_(
+              TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "build_1/\n"},
+                                     {kBuild + "current2.txt", "a.dat 1\nb.dat 1 SIZE:300000\n"},
+                                     {kBuild + "a.dat", std::string(200000, 'a')},
+                                     {kBuild + "b.dat", std::string(300000, 'b')}})) {
+        PointAt(server_.Port());
+    }
+    ~RateCap() override { g_rateLimitOverride = RateLimitOverride{}; }
+
+    FreshSettings settings_;
+    TestFolder game_;
+    TestHttpServer server_;
+};
+
+}  // namespace
+
+TEST_F(RateCap, SettingCapsEveryTransferOfTheRunInSmallBlocks) {
+    WriteFile(Settings::kFileName, "# the house line\nlimit_rate = 8 MiB/s\n");
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch());
+    ASSERT_TRUE(g_runNetwork.limiter);
+    const RateLimiter& limiter = *g_runNetwork.limiter;
+    EXPECT_EQ(limiter.BytesPerSecond(), 8 << 20);
+    // The text files and both game files, all in one bucket.
+    EXPECT_GE(limiter.Consumed(), 200000 + 300000);
+    EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(1));
+    EXPECT_EQ(ReadFile("b.dat"), std::string(300000, 'b'));
+}
+
+TEST_F(RateCap, NoFileOrOffMeansNoCapAndTheFlagWinsOverTheFile) {
+    RecordingSurface uncapped;
+    ASSERT_TRUE(uncapped.RunPatch());
+    EXPECT_FALSE(g_runNetwork.limiter);
+
+    WriteFile(Settings::kFileName, "limit_rate = off\n");
+    RemoveTree("a.dat");
+    RecordingSurface off;
+    ASSERT_TRUE(off.RunPatch());
+    EXPECT_FALSE(g_runNetwork.limiter);
+
+    // As lvpatch --limit-rate 256KiB/s sets it, over a file that says off.
+    g_rateLimitOverride.active = true;
+    g_rateLimitOverride.bytesPerSecond = 256 * 1024;
+    RemoveTree("a.dat");
+    RecordingSurface flagged;
+    ASSERT_TRUE(flagged.RunPatch());
+    ASSERT_TRUE(g_runNetwork.limiter);
+    EXPECT_EQ(g_runNetwork.limiter->BytesPerSecond(), 256 * 1024);
+    EXPECT_GE(g_runNetwork.limiter->Consumed(), 200000);
+}
+
+TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
+    ProcessResult capped = RunProcess({kLvpatch, "--limit-rate", "16MiB/s", "--dir", game_.Path()});
+    EXPECT_EQ(capped.exitCode, 0) << capped.err;
+    EXPECT_EQ(ReadFile("a.dat"), std::string(200000, 'a'));
+    ProcessResult off = RunProcess({kLvpatch, "--limit-rate=off", "--dir", game_.Path()});
+    EXPECT_EQ(off.exitCode, 0) << off.err;
+    for (const char* bad : {"fast", "500", "500 kB/s", "-1MiB/s"}) {
+        ProcessResult refused = RunProcess({kLvpatch, "--limit-rate", bad});
+        EXPECT_EQ(refused.exitCode, 2) << bad;
+        EXPECT_THAT(refused.err, HasSubstr("is not a rate such as 500KiB/s")) << bad;
+    }
+    ProcessResult missing = RunProcess({kLvpatch, "--limit-rate"});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a rate"));
+}
+
+namespace {
+
+class StringSink : public TransferSink {
+  public:
+    bool Write(const char* data, size_t size) override {
+        body.append(data, size);
+        return true;
+    }
+    std::string body;
+};
+
+}  // namespace
+
+// Several transfers on one multi stack share the cap by pausing their
+// handles, and the loop unpauses them as the bucket allows.
+TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
+    g_runNetwork.limiter.emplace(2 << 20);
+    constexpr int kTransfers = 3;
+    CURLM* multi = curl_multi_init();
+    std::vector<std::unique_ptr<TransferHandle>> handles;
+    std::vector<std::unique_ptr<StringSink>> sinks;
+    std::vector<std::unique_ptr<Transfer>> transfers;
+    for (int i = 0; i < kTransfers; ++i) {
+        handles.push_back(std::make_unique<TransferHandle>());
+        handles.back()->UseLargeBlocks(kTransfers);
+        sinks.push_back(std::make_unique<StringSink>());
+        transfers.push_back(std::make_unique<Transfer>(sinks.back().get()));
+        transfers.back()->PauseUnderCap();
+        transfers.back()->Attach(
+            handles.back()->Get(),
+            "http://127.0.0.1:" + std::to_string(server_.Port()) + kBuild + "b.dat");
+        curl_multi_add_handle(multi, handles.back()->Get());
+    }
+    int pausesSeen = 0;
+    int finished = 0;
+    while (finished < kTransfers) {
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        std::chrono::steady_clock::duration wait = std::chrono::milliseconds(50);
+        for (auto& transfer : transfers) {
+            if (!transfer->Paused())
+                continue;
+            ++pausesSeen;
+            wait = std::min(wait, transfer->ResumeIfDue());
+        }
+        int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+        curl_multi_poll(multi, nullptr, 0, std::max(ms, 1), nullptr);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg != CURLMSG_DONE)
+                continue;
+            for (int i = 0; i < kTransfers; ++i)
+                if (handles[i]->Get() == message->easy_handle)
+                    transfers[i]->Finish(message->easy_handle, message->data.result);
+            curl_multi_remove_handle(multi, message->easy_handle);
+            ++finished;
+        }
+    }
+    curl_multi_cleanup(multi);
+    for (int i = 0; i < kTransfers; ++i) {
+        EXPECT_TRUE(transfers[i]->Outcome().Complete()) << i;
+        EXPECT_EQ(sinks[i]->body, std::string(300000, 'b')) << i;
+    }
+    const RateLimiter& limiter = *g_runNetwork.limiter;
+    EXPECT_EQ(limiter.Consumed(), 3 * 300000);
+    EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(kTransfers));
+    EXPECT_GT(pausesSeen, 0);  // 900 KB against 200 KB of slack: the bucket had to pause them
+    g_runNetwork.limiter.reset();
+}
