@@ -10,19 +10,17 @@
 
 namespace {
 
+#ifdef _WIN32
+// Windows has no close-on-exec flag; its handles are not inherited unless
+// asked for. Binary mode keeps the bytes as they are on disk.
+constexpr int kReadFlags = O_RDONLY | O_BINARY;
+#else
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
+#endif
+
 void Start(EVP_MD_CTX* context) {
     if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1)
         throw std::bad_alloc();
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -62,7 +60,7 @@ std::string Sha256Hex(std::string_view data) {
 }
 
 std::optional<std::string> Sha256FileHex(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), kReadFlags);
     if (fd < 0)
         return std::nullopt;
     // Large reads keep the system-call cost well below the hashing cost.
@@ -83,33 +81,4 @@ std::optional<std::string> Sha256FileHex(const std::string& path) {
     }
     ::close(fd);
     return sha.FinishHex();
-}
-
-std::string ToHex(const uint8_t* data, size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(size * 2);
-    for (size_t i = 0; i < size; ++i) {
-        hex.push_back(kDigits[data[i] >> 4]);
-        hex.push_back(kDigits[data[i] & 0xf]);
-    }
-    return hex;
-}
-
-bool FromHex(std::string_view hex, uint8_t* out, size_t size) {
-    if (hex.size() != size * 2)
-        return false;
-    for (size_t i = 0; i < size; ++i) {
-        int high = HexValue(hex[2 * i]);
-        int low = HexValue(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
-    return true;
-}
-
-bool IsSha256Hex(std::string_view text) {
-    uint8_t digest[Sha256::kDigestSize];
-    return FromHex(text, digest, sizeof digest);
 }

@@ -155,13 +155,40 @@ std::optional<BuildStatement> ParseStatement(std::string_view text) {
     return s;
 }
 
+// Civil dates in the proleptic Gregorian calendar, by arithmetic alone, so
+// that no platform's time-zone functions (or their absence) change a result.
+static int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+static void CivilFromDays(int64_t z, int64_t* y, int64_t* m, int64_t* d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = yoe + era * 400 + (*m <= 2);
+}
+
 std::string FormatUtc(int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
+    int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    int64_t rest = seconds - days * 86400;
+    int64_t y = 0, m = 0, d = 0;
+    CivilFromDays(days, &y, &m, &d);
+    if (y < 0 || y > 9999)
+        return "";
     char text[96] = "";
-    if (gmtime_r(&t, &tm))
-        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(y),
+                  static_cast<int>(m), static_cast<int>(d), static_cast<int>(rest / 3600),
+                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
     return text;
 }
 
@@ -176,25 +203,22 @@ std::optional<int64_t> ParseUtc(std::string_view text) {
             return std::nullopt;
     }
     auto number = [&](size_t at, size_t digits) {
-        int value = 0;
+        int64_t value = 0;
         for (size_t i = at; i < at + digits; ++i)
             value = value * 10 + (text[i] - '0');
         return value;
     };
-    std::tm tm{};
-    tm.tm_year = number(0, 4) - 1900;
-    tm.tm_mon = number(5, 2) - 1;
-    tm.tm_mday = number(8, 2);
-    tm.tm_hour = number(11, 2);
-    tm.tm_min = number(14, 2);
-    tm.tm_sec = number(17, 2);
-    std::tm given = tm;
-    std::time_t t = timegm(&tm);
-    // timegm normalises 31 April into 1 May: a date that moved was not real.
-    if (tm.tm_year != given.tm_year || tm.tm_mon != given.tm_mon || tm.tm_mday != given.tm_mday ||
-        tm.tm_hour != given.tm_hour || tm.tm_min != given.tm_min || tm.tm_sec != given.tm_sec)
+    const int64_t y = number(0, 4), m = number(5, 2), d = number(8, 2);
+    const int64_t hh = number(11, 2), mm = number(14, 2), ss = number(17, 2);
+    if (m < 1 || m > 12 || d < 1 || hh > 23 || mm > 59 || ss > 59)
         return std::nullopt;
-    return static_cast<int64_t>(t);
+    // A date that does not come back the same (31 April) was not real.
+    const int64_t days = DaysFromCivil(y, m, d);
+    int64_t y2 = 0, m2 = 0, d2 = 0;
+    CivilFromDays(days, &y2, &m2, &d2);
+    if (y2 != y || m2 != m || d2 != d)
+        return std::nullopt;
+    return days * 86400 + hh * 3600 + mm * 60 + ss;
 }
 
 const char* TrustCheckText(TrustCheck check) {

@@ -9,12 +9,6 @@
 
 #include "platform/Platform.h"
 
-namespace platform {
-bool ReplaceFileAtomically(const std::string& source, const std::string& target);
-void KeepStartEnvironment();
-std::optional<int64_t> FreeBytes(const std::string& folder);
-}  // namespace platform
-
 // The probe program built beside the test program.
 std::string ProbeProgram();
 
