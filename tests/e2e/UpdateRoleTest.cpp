@@ -126,6 +126,8 @@ TEST(UpdateRole, WhereAReplaceWaitsForTheOldLauncherItIsRetried) {
     TestFolder folder;
     RunningOldLauncher old;
     LayOutHandOff();
+    // Read before the ender thread may clear it.
+    const pid_t oldPid = old.pid;
     std::thread ender([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         old.End();
@@ -135,7 +137,6 @@ TEST(UpdateRole, WhereAReplaceWaitsForTheOldLauncherItIsRetried) {
     UpdateRole role{"NoxPatch2011_new.exe", boxes.Recorder(), std::chrono::milliseconds(20)};
     role.retryWhileOldLauncherRuns = true;
     // As a system that refuses to replace a running program answers.
-    const pid_t oldPid = old.pid;
     role.copy = [&](const std::string& source, const std::string& target) {
         ++attempts;
         return ::kill(oldPid, 0) != 0 && platform::ReplaceFileAtomically(source, target);
