@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (path.empty() || path[0] != '/' || path.back() != '/' || g_patchServer.host.size() > 1023)
         std::abort();
     std::string url = BuildPatchUrl(g_patchServer.buildPath + "current2.txt");
-    if (url.rfind("http://", 0) != 0)
+    // Plain or TLS, as the address file chose; never any other scheme.
+    if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
         std::abort();
     return 0;
 }
