@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "Publish.h"
+#include "ServerFolder.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
@@ -51,18 +52,7 @@ std::string Errno(const std::string& what, const std::string& path) {
 }
 
 bool WriteAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    size_t size = text.size();
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return lvpublish::WriteAll(fd, text.data(), text.size());
 }
 
 bool SyncFolder(const std::string& path) {
