@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <memory>
+#include <mutex>
 
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
@@ -226,10 +227,20 @@ TEST_F(Trust, EndlessDataAndSlowRetrieval) {
     for (const auto& [path, content] : FolderContents(repo.Root()))
         files["/" + path] = content;
     TestHttpServer::Handler serve = TestHttpServer::Files(files);
+    // The server's threads read the attack while the test changes it.
+    std::mutex attackLock;
     TestReply attack;
+    auto setAttack = [&](TestReply::Kind kind, std::string body, size_t sendBytes = 0) {
+        std::lock_guard<std::mutex> lock(attackLock);
+        attack.kind = kind;
+        attack.body = std::move(body);
+        attack.sendBytes = sendBytes;
+    };
     TestHttpServer server([&](const TestRequest& request) {
-        if (request.path.find(kStatementFileName) != std::string::npos)
+        if (request.path.find(kStatementFileName) != std::string::npos) {
+            std::lock_guard<std::mutex> lock(attackLock);
             return attack;
+        }
         return serve(request);
     });
     PointAt(server.Port());
@@ -238,13 +249,11 @@ TEST_F(Trust, EndlessDataAndSlowRetrieval) {
 
     const std::string statement =
         files["/lanternvale_patch/build_1/" + std::string(kStatementFileName)];
-    attack.kind = TestReply::Kind::kNoLength;  // the good statement, then no end
-    attack.body = statement + std::string(8 << 20, '\n');
+    // The good statement, then no end.
+    setAttack(TestReply::Kind::kNoLength, statement + std::string(8 << 20, '\n'));
     ExpectRefused(TrustCheck::kMissing);
 
-    attack.kind = TestReply::Kind::kStallInBody;
-    attack.body = statement;
-    attack.sendBytes = 10;
+    setAttack(TestReply::Kind::kStallInBody, statement, 10);
     // In process only: the program would wait out the full stall limit.
     ExpectRefused(TrustCheck::kMissing, false);
     g_transferLimits = saved;

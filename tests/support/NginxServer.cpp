@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +17,6 @@
 #include <thread>
 
 #include "TestFolder.h"
-
-extern char** environ;
 
 #ifndef LV_SOURCE_DIR
 #error "LV_SOURCE_DIR must name the source tree"
@@ -52,16 +50,28 @@ int StartListening(std::vector<std::string> args, int port, const std::string& s
     for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (!stderrFile.empty())
-        posix_spawn_file_actions_addopen(&actions, 2, stderrFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid;
-    int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    const std::string errors = stderrFile.empty() ? "/dev/null" : stderrFile;
+    // The server goes with the test process, even when a sanitizer or a
+    // crash ends it before its destructors run, and it never holds the test
+    // runner's output: ctest waits for every writer of that pipe to end.
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
         throw std::runtime_error("cannot start " + args[0]);
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const int null = ::open("/dev/null", O_RDWR);
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (null < 0 || err < 0)
+            ::_exit(127);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(err, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
     for (int i = 0; i < 500; ++i) {
         if (Accepts(port))
             return pid;

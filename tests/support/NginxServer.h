@@ -39,7 +39,8 @@ int FreeLoopbackPort();
 bool Accepts(int port);
 // Starts args[0] with args and waits until it accepts on `port`: its process
 // id, or -1 when it ended or did not listen in time (then it is stopped).
-// Its standard error goes to `stderrFile` when one is named.
+// Its standard error goes to `stderrFile` when one is named; it is killed
+// when the test process ends, however that ends.
 int StartListening(std::vector<std::string> args, int port, const std::string& stderrFile = "");
 
 // Path of a file of the source tree (the template, demo data).
