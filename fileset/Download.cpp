@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -42,6 +43,14 @@ void AppendOneDecimal(std::string& out, double value) {
     out.append(buffer, result.ptr);
 }
 
+// Closes a downloaded file: the system's reason when it fails, else 0.
+int CloseError(FILE* file) {
+    errno = 0;
+    if (std::fclose(file) == 0)
+        return 0;
+    return errno != 0 ? errno : EIO;
+}
+
 // Moves the progress over all the stage's files by `size` more bytes.
 void Advance(DownloadProgress* progress, size_t size) {
     progress->bytesDone += static_cast<int64_t>(size);
@@ -66,6 +75,7 @@ class ProgressSink : public TransferSink {
     void BeginFile() {
         inFile_ = 0;
         counted_ = 0;
+        error_ = 0;
     }
 
     bool Restart() override {
@@ -74,8 +84,11 @@ class ProgressSink : public TransferSink {
     }
 
     bool Write(const char* data, size_t size) override {
-        if (std::fwrite(data, 1, size, Stream()) != size)
+        errno = 0;
+        if (std::fwrite(data, 1, size, Stream()) != size) {
+            error_ = errno != 0 ? errno : EIO;
             return false;
+        }
         inFile_ += static_cast<int64_t>(size);
         if (inFile_ > counted_) {
             Advance(progress_, static_cast<size_t>(inFile_ - counted_));
@@ -86,6 +99,9 @@ class ProgressSink : public TransferSink {
         return true;
     }
 
+    // The system's reason for the write that failed, 0 while none has.
+    int Error() const { return error_; }
+
   protected:
     FILE* Stream() const { return file_ ? file_ : progress_->file; }
 
@@ -95,6 +111,7 @@ class ProgressSink : public TransferSink {
   private:
     int64_t inFile_ = 0;   // bytes in the file now
     int64_t counted_ = 0;  // of this file's bytes, those already in bytesDone
+    int error_ = 0;
 };
 
 // One file of a stage with several transfers in flight: its own stream, the
@@ -105,19 +122,29 @@ class ParallelDownload : public ProgressSink {
         : ProgressSink(progress, file), transfer(this) {}
     ~ParallelDownload() override { Close(); }
 
-    bool Close() {
+    // The system's reason when the file's bytes did not all reach it, else 0.
+    int Close() {
         FILE* file = file_;
         file_ = nullptr;
-        return file && std::fclose(file) == 0;
+        if (Error() != 0)
+            return Error();
+        if (!file)
+            return EBADF;
+        return CloseError(file);
     }
 
     Transfer transfer;
 };
 
-// What a file takes on the disk: whole blocks.
+// What a file takes on the disk: whole blocks. A size no disk holds (a
+// manifest may say anything) stays beyond every disk instead of wrapping.
 int64_t OnDisk(int64_t bytes) {
     constexpr int64_t kBlock = 4096;
-    return bytes <= 0 ? 0 : (bytes + kBlock - 1) / kBlock * kBlock;
+    if (bytes <= 0)
+        return 0;
+    if (bytes > INT64_MAX - kBlock)
+        return INT64_MAX;
+    return (bytes + kBlock - 1) / kBlock * kBlock;
 }
 
 // The most the game folder grows at any point of the stage: files are
@@ -130,21 +157,22 @@ int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files) {
         if (file.rejected || !file.needsDownload || !file.sizeKnown || file.size < 0)
             continue;
         std::optional<int64_t> local = platform::OpenExistingForReadSize(file.name);
-        grown += OnDisk(file.size) - OnDisk(local.value_or(0));
+        if (__builtin_add_overflow(grown, OnDisk(file.size) - OnDisk(local.value_or(0)), &grown))
+            return INT64_MAX;
         most = std::max(most, grown);
     }
     return most;
 }
 
 // What an ended download means for its file: throws for a file that could
-// not be written and for an answer other than 200, returns whether the file
-// is to be recorded, and notices a new launcher program.
-bool JudgeDownload(FilesToPatch::File& file, const TransferOutcome& outcome, bool closed) {
-    file.contentMismatch = !file.Sha256Tag().empty() && outcome.sha256 != file.Sha256Tag();
+// not be written (`writeError`, the system's reason, or 0) and for an answer
+// other than 200, and returns whether the file is to be recorded.
+bool JudgeDownload(FilesToPatch::File& file, const TransferOutcome& outcome, int writeError) {
     // A file that could not be written is the disk's fault, not the
     // server's; what was written of it only takes space.
-    if (outcome.end == TransferOutcome::End::kWriteFailed || !closed) {
-        LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
+    if (outcome.end == TransferOutcome::End::kWriteFailed || writeError != 0) {
+        LogFailure("cannot write " + file.name + ": " +
+                   std::strerror(writeError != 0 ? writeError : EIO));
         platform::DeleteFileByName(file.name);
         throw CouldntWriteFileException();
     }
@@ -154,6 +182,14 @@ bool JudgeDownload(FilesToPatch::File& file, const TransferOutcome& outcome, boo
     // cannot pass as the file even when it stopped at the right size.
     // Verification then fails the run as for a broken-off transfer.
     if (outcome.end == TransferOutcome::End::kOverLimit) {
+        platform::DeleteFileByName(file.name);
+        return false;
+    }
+    // Bytes other than the published ones are neither kept nor recorded, so
+    // not even a file that cannot be deleted passes the next run's size and
+    // ledger check; verification fails the run.
+    file.contentMismatch = !file.Sha256Tag().empty() && outcome.sha256 != file.Sha256Tag();
+    if (file.contentMismatch) {
         platform::DeleteFileByName(file.name);
         return false;
     }
@@ -179,7 +215,8 @@ int64_t ByteLimit(const FilesToPatch::File& file) {
 
 // Up to g_parallelTransfers downloads in flight. Each file is recorded once
 // its own transfer has ended well; the first failure stops the others (their
-// files keep what had arrived and stay unrecorded) and ends the stage.
+// files keep what had arrived and stay unrecorded) and ends the stage, after
+// the files that had already arrived whole are recorded.
 void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadProgress* progress) {
     // Declared before the pool, so the pool stops its transfers before their
     // files are closed.
@@ -190,16 +227,31 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
     pool.ConfigureHandles(
         [](TransferHandle& handle) { handle.UseLargeBlocks(g_parallelTransfers); });
 
+    // Two lines of a manifest may name one file (in another letter case on a
+    // disk that ignores it): the later one waits until the earlier one has
+    // ended, so the file is written by one transfer at a time and the last
+    // line wins, as one after the other.
+    std::vector<std::string> namesInFlight;
+    auto inFlight = [&](const std::string& name) {
+        return std::any_of(
+            namesInFlight.begin(), namesInFlight.end(),
+            [&](const std::string& other) { return SameNameIgnoringCase(other, name.c_str()); });
+    };
+
     size_t next = 0;
     auto startMore = [&] {
         for (; next < files.size() && pool.HasRoom(); ++next) {
             const FilesToPatch::File& file = files[next];
             if (file.rejected || !file.needsDownload)
                 continue;
+            if (inFlight(file.name))
+                return;
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
             FILE* stream = std::fopen(file.name.c_str(), "wb");
-            if (!stream)
+            if (!stream) {
+                LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
                 throw CouldntWriteFileException();
+            }
             downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
             ParallelDownload& download = *downloads[next];
             download.transfer.SetByteLimit(ByteLimit(file));
@@ -208,30 +260,46 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
             download.transfer.EnableResume(file.sizeKnown ? file.size : -1);
             if (!pool.Start(download.transfer, url, next))
                 throw DownloadFailedException();
+            namesInFlight.push_back(file.name);
         }
     };
-    startMore();
-    while (!pool.Idle()) {
-        // Files that ended well together with a failed one are still
-        // recorded; the first failure in the order they ended is the one
-        // the stage ends with.
-        std::exception_ptr failure;
-        for (size_t i : pool.WaitForEnded()) {
-            const bool closed = downloads[i]->Close();
+
+    // Files that ended well together with a failed one are still recorded;
+    // the first failure in the order they ended is the one the stage ends
+    // with.
+    std::exception_ptr failure;
+    auto collect = [&](bool wait) {
+        for (size_t i : pool.WaitForEnded(wait)) {
+            const int writeError = downloads[i]->Close();
             try {
-                if (JudgeDownload(files[i], downloads[i]->transfer.Outcome(), closed))
+                if (JudgeDownload(files[i], downloads[i]->transfer.Outcome(), writeError))
                     RecordDownload(files[i]);
             } catch (...) {
                 if (!failure)
                     failure = std::current_exception();
             }
             downloads[i].reset();
+            namesInFlight.erase(
+                std::find(namesInFlight.begin(), namesInFlight.end(), files[i].name));
         }
-        if (failure) {
-            pool.Stop();
-            std::rethrow_exception(failure);
+    };
+    auto startOrFail = [&] {
+        try {
+            startMore();
+        } catch (...) {
+            failure = std::current_exception();
         }
-        startMore();
+    };
+    startOrFail();
+    while (!failure && !pool.Idle()) {
+        collect(true);
+        if (!failure)
+            startOrFail();
+    }
+    if (failure) {
+        collect(false);
+        pool.Stop();
+        std::rethrow_exception(failure);
     }
 }
 
@@ -260,8 +328,11 @@ void FilesToPatch::DownloadFiles() {
     // A disk that cannot hold the new files is found before any old file is
     // cut, so the player keeps a whole installation.
     std::optional<int64_t> free = platform::FreeBytes(".");
-    if (free && SpaceNeeded(files) > *free)
+    if (const int64_t needed = SpaceNeeded(files); free && needed > *free) {
+        LogFailure("not enough free space in the game folder: " + std::to_string(needed) +
+                   " bytes needed, " + std::to_string(*free) + " free");
         throw CouldntWriteFileException();
+    }
     if (g_parallelTransfers > 1) {
         DownloadFilesInParallel(files, &progress);
         return;
@@ -283,9 +354,12 @@ void FilesToPatch::DownloadFiles() {
             transfer.EnableSha256();
         transfer.EnableResume(file.sizeKnown ? file.size : -1);
         const TransferOutcome& outcome = handle.Perform(transfer, url);
-        bool closed = std::fclose(progress.file) == 0;
+        int writeError = sink.Error();
+        const int closeError = CloseError(progress.file);
         progress.file = nullptr;
-        if (JudgeDownload(file, outcome, closed))
+        if (writeError == 0)
+            writeError = closeError;
+        if (JudgeDownload(file, outcome, writeError))
             RecordDownload(file);
     }
 }
@@ -297,6 +371,13 @@ bool FilesToPatch::VerifyFiles() {
             LogFailure("verification: the name check refused " + file.name);
             return false;
         }
+        // Deleted when it arrived (and never recorded).
+        if (file.contentMismatch) {
+            LogFailure("verification: " + file.name + " does not have the published SHA-256");
+            platform::DeleteFileByName(file.name);
+            result = false;
+            continue;
+        }
         std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize) {
             LogFailure("verification: " + file.name + " is missing");
@@ -304,13 +385,9 @@ bool FilesToPatch::VerifyFiles() {
             result = false;
             continue;
         }
-        // Bytes that are not the ones published count like a wrong size.
-        if ((file.sizeKnown && *localSize != file.size) || file.contentMismatch) {
-            LogFailure("verification: " + file.name +
-                       (file.contentMismatch
-                            ? " does not have the published SHA-256"
-                            : " has " + std::to_string(*localSize) + " bytes, the manifest says " +
-                                  std::to_string(file.size)));
+        if (file.sizeKnown && *localSize != file.size) {
+            LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
+                       " bytes, the manifest says " + std::to_string(file.size));
             platform::DeleteFileByName(file.name);
             result = false;
             continue;

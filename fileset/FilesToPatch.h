@@ -74,6 +74,9 @@ class FilesToPatch {
 // and the two markers of the hand-off from one to the other.
 inline constexpr const char* kLauncherExe = "NoxPatch2011.exe";
 inline constexpr const char* kNewLauncherExe = "NoxPatch2011_new.exe";
+// Where the update role writes the new launcher before renaming it over
+// kLauncherExe (ReplaceFileAtomically's temporary file, the target + ".tmp").
+inline constexpr const char* kLauncherReplacement = "NoxPatch2011.exe.tmp";
 inline constexpr const char* kUpdatingMarker = "NoxPatch2011_updating.txt";
 inline constexpr const char* kRestartedMarker = "NoxPatch2011_was_restarted.txt";
 

@@ -97,9 +97,10 @@ void FilesToPatch::File::CheckName() {
             case '<':
             case '>':
             case '?':
-            // Unescaped in a URL it ends the path: another file would be
-            // fetched and stored under this name.
+            // Unescaped in a URL '#' ends the path and '%' starts an escape:
+            // another file would be fetched and stored under this name.
             case '#':
+            case '%':
                 name[i] = '0';
                 rejected = true;
                 break;

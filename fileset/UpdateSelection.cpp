@@ -1,6 +1,7 @@
 // Learning the sizes the manifest does not give, choosing the files that are
 // out of date, and totalling what is about to be downloaded.
 
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,12 +18,6 @@
 #include "state/FileVersionFile.h"
 
 namespace {
-
-// A size request is a GET of the file itself; only its status and announced
-// length are used. A small body is read and dropped so the connection stays
-// open for the next request; a large or unannounced one is cut off, which
-// costs a reconnect but never the whole file.
-constexpr int64_t kLargestBodyToDrain = 64 * 1024;
 
 void PrepareProbe(Transfer& probe) {
     probe.SetByteLimit(kLargestBodyToDrain);
@@ -133,8 +128,10 @@ void FilesToPatch::DetermineFilesToDownload() {
 void FilesToPatch::ComputeDownloadSize() {
     totalDownloadSize = 0;
     for (const File& file : files)
-        if (file.needsDownload && file.sizeKnown)
-            totalDownloadSize += file.size;
+        if (file.needsDownload && file.sizeKnown &&
+            __builtin_add_overflow(totalDownloadSize, file.size, &totalDownloadSize))
+            // Sizes no disk holds; the download stage refuses them anyway.
+            totalDownloadSize = file.size < 0 ? INT64_MIN : INT64_MAX;
     g_patchDialog->SetProgressRange(0, totalDownloadSize);
     g_patchDialog->SetProgressPos(0);
 }

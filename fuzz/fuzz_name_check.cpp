@@ -1,7 +1,7 @@
 // The name check: whatever the manifest says, an accepted name never leaves
 // the game folder: no leading separator, no "..", no drive colon, no empty
-// path level, only "/" as separator, nothing that ends the URL's path, and
-// never one of the launcher's own files.
+// path level, only "/" as separator, nothing that ends or escapes in the
+// URL's path, and never one of the launcher's own files.
 #include <cstdlib>
 #include <string>
 
@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n[0] == '/' || n.find("..") != std::string::npos || n.find(':') != std::string::npos ||
         n.find('\\') != std::string::npos || n.find("//") != std::string::npos ||
         n.find("./") != std::string::npos || n.find('#') != std::string::npos ||
-        n.find('?') != std::string::npos || IsLauncherLocalFile(n))
+        n.find('?') != std::string::npos || n.find('%') != std::string::npos ||
+        IsLauncherLocalFile(n))
         std::abort();
     return 0;
 }

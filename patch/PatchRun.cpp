@@ -7,6 +7,7 @@
 #include "patch/RunSurface.h"
 #include "patch/Trust.h"
 #include "state/FileVersionFile.h"
+#include "state/LocalFiles.h"
 
 namespace {
 
@@ -107,20 +108,23 @@ unsigned PatchThreadProc(void* param) {
     dialog.SetStatusText("Checking for game updates...");
     ReadPatchServerAddress();
     BeginRunNetwork(BuildPatchUrl(""));
+    RemoveStaleTemporaryFiles();
 
     int stage = 0;
     bool success = false;
-    const VerifiedCopies verifiedCopies;
     bool buildTrusted = !TrustRequired();
     try {
         stage = 0;
         dialog.SetStageText("Downloading info from patch server...");
+        DropUnverifiedCopies();
         FetchBuildFolder();
         FetchManifest(filesToPatch);
         if (!buildTrusted) {
             TrustCheck check = CheckBuildStatement(filesToPatch);
             if (check != TrustCheck::kPassed)
                 throw UntrustedBuildException(check);
+            if (!KeepVerifiedCopies())
+                throw DownloadFailedException();
             buildTrusted = true;
         }
 
@@ -168,7 +172,7 @@ unsigned PatchThreadProc(void* param) {
     }
 
     if (!buildTrusted)
-        verifiedCopies.Restore();
+        DropUnverifiedCopies();
 
     if (success) {
         filesToPatch.GetGameExe(dialog.m_gameExe);

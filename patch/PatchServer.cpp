@@ -7,6 +7,7 @@
 #include "fileset/Scan.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
+#include "patch/Trust.h"
 #include "state/TextFile.h"
 
 #ifndef LV_DEFAULT_PATCH_HOST
@@ -99,11 +100,12 @@ void ReadPatchServerAddress() {
 
 void FetchBuildFolder() {
     long status = 0;
-    if (!FetchToFile(kBuildFolderFileName, g_patchServer.serverPath + kBuildFolderFileName,
-                     kBuildFolderLimit, &status))
+    const std::string local = RunCopyName(kBuildFolderFileName);
+    if (!FetchToFile(local, g_patchServer.serverPath + kBuildFolderFileName, kBuildFolderLimit,
+                     &status))
         return;
     std::string line;
-    if (!ReadFirstLine(kBuildFolderFileName, kBuildFolderLimit, &line))
+    if (!ReadFirstLine(local, kBuildFolderLimit, &line))
         return;
     g_patchServer.buildFolder = line;
     g_patchServer.buildPath = g_patchServer.serverPath + g_patchServer.buildFolder;
@@ -111,12 +113,11 @@ void FetchBuildFolder() {
 
 void FetchManifest(FilesToPatch& filesToPatch) {
     long status = 0;
-    if (!FetchToFile(kManifestFileName, g_patchServer.buildPath + kManifestFileName, kManifestLimit,
-                     &status))
+    const std::string local = RunCopyName(kManifestFileName);
+    if (!FetchToFile(local, g_patchServer.buildPath + kManifestFileName, kManifestLimit, &status))
         throw DownloadFailedException();
     if (!ForEachLine(
-            kManifestFileName, [&](const std::string& line) { filesToPatch.ParseLine(line); },
-            kManifestLimit))
+            local, [&](const std::string& line) { filesToPatch.ParseLine(line); }, kManifestLimit))
         throw DownloadFailedException();
 }
 

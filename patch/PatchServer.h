@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "patch/Limits.h"
+
 class FilesToPatch;
 
 struct PatchServerSettings {
@@ -28,12 +30,6 @@ PatchServerSettings InitialPatchServerSettings();
 inline constexpr const char* kAddressFileName = "patch_server_address.txt";
 inline constexpr const char* kBuildFolderFileName = "build_folder.txt";
 inline constexpr const char* kManifestFileName = "current2.txt";
-
-// The longest answers taken for the two text files; a longer one counts as a
-// failed fetch. build_folder.txt is one short line; the manifest of a very
-// large game (a few million files) fits in the second.
-inline constexpr int64_t kBuildFolderLimit = 64 * 1024;
-inline constexpr int64_t kManifestLimit = int64_t{256} << 20;
 
 void ReadPatchServerAddress();
 void FetchBuildFolder();

@@ -342,6 +342,19 @@ int SetReceiveBuffer(void* size, curl_socket_t socket, curlsocktype purpose) {
     return CURL_SOCKOPT_OK;
 }
 
+// Below this a transfer counts as stalled. Under the player's cap a transfer
+// may get no more than its share of the cap, which must not look like a
+// stall: the limit is then at most a quarter of that share.
+long LowSpeedLimit() {
+    long limit = g_transferLimits.lowSpeedBytesPerSecond;
+    if (g_runNetwork.limiter) {
+        const int64_t share =
+            g_runNetwork.limiter->BytesPerSecond() / std::max(1, g_parallelTransfers);
+        limit = std::max(1L, std::min(static_cast<long>(share / 4), limit));
+    }
+    return limit;
+}
+
 }  // namespace
 
 TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
@@ -349,7 +362,7 @@ TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
         return;
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, g_transferLimits.connectTimeoutSeconds);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, g_transferLimits.lowSpeedBytesPerSecond);
+    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, LowSpeedLimit());
     curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, g_transferLimits.lowSpeedSeconds);
     ApplyTlsOptions(handle_);
     ApplyRunProxy(handle_);
@@ -469,10 +482,10 @@ std::chrono::steady_clock::duration TransferPool::Tend() {
     return wait;
 }
 
-std::vector<size_t> TransferPool::WaitForEnded() {
+std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
     std::vector<size_t> ended;
     while (inFlight_ > 0) {
-        const std::chrono::steady_clock::duration wait = Tend();
+        const std::chrono::steady_clock::duration due = Tend();
         for (Slot& slot : slots_) {
             if (!slot.transfer || !slot.endedOffStack)
                 continue;
@@ -482,8 +495,24 @@ std::vector<size_t> TransferPool::WaitForEnded() {
             ended.push_back(slot.tag);
         }
         int running = 0;
-        if (curl_multi_perform(multi_, &running) != CURLM_OK)
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+            // The stack itself failed: every transfer on it has ended, broken.
+            for (Slot& slot : slots_) {
+                if (!slot.transfer)
+                    continue;
+                if (!slot.retryAt) {
+                    curl_multi_remove_handle(multi_, slot.handle->Get());
+                    slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
+                }
+                slot.transfer->EndAttempts();
+                slot.retryAt.reset();
+                slot.endedOffStack = false;
+                slot.transfer = nullptr;
+                --inFlight_;
+                ended.push_back(slot.tag);
+            }
             break;
+        }
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
             if (message->msg != CURLMSG_DONE)
@@ -505,9 +534,9 @@ std::vector<size_t> TransferPool::WaitForEnded() {
                 break;
             }
         }
-        if (!ended.empty())
+        if (!ended.empty() || !wait)
             break;
-        long ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+        long ms = std::chrono::ceil<std::chrono::milliseconds>(due).count();
         curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::clamp(ms, 1L, 1000L)), nullptr);
     }
     return ended;

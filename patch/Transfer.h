@@ -19,33 +19,11 @@
 #include <string>
 #include <vector>
 
-// A server that stops sending must not hold a run for ever. A transfer that
-// hits a limit ends as broken with the status it had so far (0 before an
-// answer). Read when a handle is created; tests shorten them.
-struct TransferLimits {
-    long connectTimeoutSeconds = 30;
-    // A transfer that averages less than lowSpeedBytesPerSecond over
-    // lowSpeedSeconds counts as stalled.
-    long lowSpeedBytesPerSecond = 1024;
-    long lowSpeedSeconds = 60;
-};
-extern TransferLimits g_transferLimits;
-
-// The largest game file the launcher takes when neither the manifest nor the
-// answer says how large it is: far beyond any real game file, and an end to
-// an answer that never ends.
-inline constexpr int64_t kUnannouncedBodyLimit = int64_t{64} << 30;
+#include "patch/Limits.h"
 
 // libcurl's receive buffer for game-file downloads: larger blocks mean fewer
 // synchronous progress updates for the same bytes.
 inline constexpr long kDownloadBufferSize = 2 * 1024 * 1024;
-
-// A broken game-file transfer is resumed within the run: up to this many
-// further attempts, the first after kFirstResumePause and each later one
-// after twice the pause before it. Tests may shorten the pause.
-inline constexpr int kResumeAttempts = 5;
-inline constexpr std::chrono::milliseconds kFirstResumePause{250};
-extern std::chrono::milliseconds g_firstResumePause;
 
 // Where the bytes of an answer go.
 class TransferSink {
@@ -132,6 +110,9 @@ class Transfer {
     void Attach(CURL* handle, const std::string& url);
     void Finish(CURL* handle, CURLcode code);
     bool WantsAnotherAttempt() const { return wantsAnother_; }
+    // Makes the last attempt the end of the transfer (its outcome stays as
+    // Finish left it, broken).
+    void EndAttempts() { wantsAnother_ = false; }
     // For a loop that carries several transfers at once: under the player's
     // cap a transfer then pauses its handle instead of waiting inside its
     // callback, so the loop goes on serving the other transfers. The loop
@@ -248,9 +229,10 @@ class TransferPool {
     // Starts `transfer` (which must outlive its end or Stop) on a free slot;
     // `tag` comes back from WaitForEnded. Returns false when libcurl refuses.
     bool Start(Transfer& transfer, const std::string& url, size_t tag);
-    // Drives the transfers in flight until at least one has ended, and
-    // returns the tags of those that have, in the order they ended.
-    std::vector<size_t> WaitForEnded();
+    // Drives the transfers in flight until at least one has ended (or, with
+    // `wait` false, once), and returns the tags of those that have, in the
+    // order they ended.
+    std::vector<size_t> WaitForEnded(bool wait = true);
     // Ends every transfer still in flight at once; their Transfers are left
     // unfinished.
     void Stop();

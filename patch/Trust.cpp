@@ -12,6 +12,7 @@
 #include "patch/HttpFetch.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
+#include "platform/Platform.h"
 #include "state/LocalFiles.h"
 #include "state/TextFile.h"
 
@@ -365,24 +366,37 @@ bool SaveAcceptedSerial(uint64_t serial) {
     return ReplaceFileContents(kTrustStateFileName, std::to_string(serial) + "\n");
 }
 
-VerifiedCopies::VerifiedCopies() {
-    if (!TrustRequired())
-        return;
-    for (const char* name : {kBuildFolderFileName, kManifestFileName, kStatementFileName}) {
-        Copy copy;
-        copy.name = name;
-        copy.existed = ReadWholeFile(name, &copy.content);
-        copies_.push_back(std::move(copy));
-    }
+namespace {
+
+const char* const kStagedCopies[] = {kBuildFolderFileName, kManifestFileName, kStatementFileName};
+const char kUnverifiedSuffix[] = ".unverified";
+
+}  // namespace
+
+std::string RunCopyName(const char* localName) {
+    return TrustRequired() ? std::string(localName) + kUnverifiedSuffix : localName;
 }
 
-void VerifiedCopies::Restore() const {
-    for (const Copy& copy : copies_) {
-        if (copy.existed)
-            ReplaceFileContents(copy.name, copy.content);
-        else
-            std::remove(copy.name);
+void DropUnverifiedCopies() {
+    if (!TrustRequired())
+        return;
+    for (const char* name : kStagedCopies)
+        std::remove(RunCopyName(name).c_str());
+}
+
+bool KeepVerifiedCopies() {
+    if (!TrustRequired())
+        return true;
+    bool kept = true;
+    for (const char* name : kStagedCopies) {
+        const std::string staged = RunCopyName(name);
+        // A fetch that failed left nothing staged: the local copy stays.
+        if (platform::CanOpenForRead(staged) && !RenameOverLocalFile(staged, name)) {
+            std::remove(staged.c_str());
+            kept = false;
+        }
     }
+    return kept;
 }
 
 TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
@@ -391,14 +405,15 @@ TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
     long status = 0;
     std::optional<std::string> statement;
     std::string text;
-    if (FetchToFile(kStatementFileName, g_patchServer.buildPath + kStatementFileName,
-                    kMaxStatementBytes, &status) &&
-        ReadBounded(kStatementFileName, kMaxStatementBytes, &text))
+    const std::string local = RunCopyName(kStatementFileName);
+    if (FetchToFile(local, g_patchServer.buildPath + kStatementFileName, kMaxStatementBytes,
+                    &status) &&
+        ReadBounded(local, kMaxStatementBytes, &text))
         statement = text;
 
     TrustExpectation expected;
     expected.trustedKey = TrustedKey();
-    expected.manifestSha256 = Sha256FileHex(kManifestFileName).value_or("");
+    expected.manifestSha256 = Sha256FileHex(RunCopyName(kManifestFileName)).value_or("");
     expected.buildFolder = g_patchServer.buildFolder;
     expected.highestAcceptedSerial = ReadAcceptedSerial();
     expected.now = static_cast<int64_t>(std::time(nullptr));

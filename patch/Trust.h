@@ -25,13 +25,13 @@
 #include <string_view>
 #include <vector>
 
+#include "patch/Limits.h"
+
 class FilesToPatch;
 
 inline constexpr const char* kStatementFileName = "build_statement.txt";
 // The highest serial this launcher has accepted.
 inline constexpr const char* kTrustStateFileName = "trusted_serial.txt";
-// Larger than any statement lvpublish writes; a longer answer is refused.
-inline constexpr size_t kMaxStatementBytes = 1024;
 
 struct BuildStatement {
     std::string key;  // 64 lowercase hex digits
@@ -121,20 +121,18 @@ class UntrustedBuildException {
     TrustCheck check;
 };
 
-// The local copies of the server's text files as the last verified build
-// left them. A run that fetches a build it then refuses puts them back, so
-// the window never reads an unverified manifest at its next start.
-class VerifiedCopies {
-  public:
-    // Takes the snapshot; does nothing without a trusted key.
-    VerifiedCopies();
-    void Restore() const;
-
-  private:
-    struct Copy {
-        const char* name = nullptr;
-        bool existed = false;
-        std::string content;
-    };
-    std::vector<Copy> copies_;
-};
+// With a trusted key the run fetches build_folder.txt, current2.txt and the
+// statement beside their local copies, under these names, and reads them
+// there. The local
+// copies are replaced only once the build's statement is verified, so a
+// refused build, a kill or a closed window in the middle of the check never
+// leaves an unverified manifest where the window reads its programs from.
+// Without a key: the local names themselves, as always.
+std::string RunCopyName(const char* localName);
+// Removes what a run left staged (before a run's first fetch and after a
+// refused build). Nothing without a key.
+void DropUnverifiedCopies();
+// Puts the staged copies of a verified build in place of the local copies;
+// false when one could not be (a copy marked read-only, say). True without a
+// key.
+bool KeepVerifiedCopies();

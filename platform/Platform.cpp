@@ -328,4 +328,12 @@ std::optional<int64_t> FreeBytes(const std::string& folder) {
     return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
 }
 
+bool ProcessRunning(int pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+int OwnProcessId() {
+    return static_cast<int>(::getpid());
+}
+
 }  // namespace platform

@@ -81,4 +81,11 @@ namespace platform {
 // `folder`, or nothing when the system cannot tell.
 std::optional<int64_t> FreeBytes(const std::string& folder);
 
+// False only when no process of this id exists; a process that cannot be
+// looked at counts as running.
+bool ProcessRunning(int pid);
+
+// This process's id.
+int OwnProcessId();
+
 }  // namespace platform

@@ -264,4 +264,19 @@ std::optional<int64_t> FreeBytes(const std::string& folder) {
     return static_cast<int64_t>(available.QuadPart);
 }
 
+bool ProcessRunning(int pid) {
+    if (pid <= 0)
+        return false;
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    const bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+int OwnProcessId() {
+    return static_cast<int>(::GetCurrentProcessId());
+}
+
 }  // namespace platform

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #ifdef _WIN32
 #include <io.h>
@@ -19,6 +21,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
 #include "patch/Trust.h"
+#include "platform/Platform.h"
 #include "state/FileVersionFile.h"
 #include "state/OptionsFile.h"
 #include "state/Settings.h"
@@ -26,7 +29,7 @@
 const char* const kLauncherLocalFiles[] = {
     kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
     OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
-    kStatementFileName,     kTrustStateFileName,  Settings::kFileName,
+    kStatementFileName,     kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 
@@ -86,13 +89,14 @@ bool RenameOver(const std::string& from, const std::string& to) {
 }  // namespace
 
 const char* LauncherLocalFileFor(const std::string& name) {
-    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos)
-        return nullptr;
+    // The top level alone decides: a folder of that name ("windowed_mode.txt/x")
+    // would stand where the launcher looks for its file just as well.
+    const std::string top = name.substr(0, name.find_first_of("/\\"));
     for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
         const char* own = kLauncherLocalFiles[i];
         size_t length = std::char_traits<char>::length(own);
-        if (StartsWithIgnoringCase(name, own, length) &&
-            (name.size() == length || name[length] == '.'))
+        if (StartsWithIgnoringCase(top, own, length) &&
+            (top.size() == length || top[length] == '.'))
             return own;
     }
     return nullptr;
@@ -138,10 +142,8 @@ bool ReplacementFile::Commit() {
     bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && SyncToDisk(file_);
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
-    if (ok && !MarkedReadOnly(name_) && RenameOver(temporary_, name_)) {
-        SyncGameFolder();
+    if (ok && RenameOverLocalFile(temporary_, name_))
         return true;
-    }
     ::unlink(temporary_.c_str());
     return false;
 }
@@ -157,4 +159,31 @@ void ReplacementFile::Discard() {
 bool ReplaceFileContents(const std::string& name, const std::string& text) {
     ReplacementFile replacement(name);
     return replacement.Write(text) && replacement.Commit();
+}
+
+bool RenameOverLocalFile(const std::string& from, const std::string& to) {
+    if (MarkedReadOnly(to) || !RenameOver(from, to))
+        return false;
+    SyncGameFolder();
+    return true;
+}
+
+void RemoveStaleTemporaryFiles() {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(".", error), end; !error && it != end;
+         it.increment(error)) {
+        // OWN.PID.tmp, spelled as TemporaryNameFor spells it.
+        const std::string name = it->path().filename().string();
+        if (name.size() < 5 || name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        const std::string rest = name.substr(0, name.size() - 4);
+        const size_t dot = rest.find_last_of('.');
+        if (dot == std::string::npos || dot + 1 == rest.size() || dot + 10 < rest.size() ||
+            rest.find_first_not_of("0123456789", dot + 1) != std::string::npos)
+            continue;
+        const int pid = std::stoi(rest.substr(dot + 1));
+        if (IsLauncherLocalFile(rest.substr(0, dot)) && pid != platform::OwnProcessId() &&
+            !platform::ProcessRunning(pid))
+            platform::DeleteFileByName(name);
+    }
 }

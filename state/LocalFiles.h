@@ -15,10 +15,10 @@ extern const char* const kLauncherLocalFiles[];
 extern const size_t kLauncherLocalFileCount;
 
 // True when a game file of this name would land on one of the launcher's own
-// files or on a temporary file it makes beside one: the same name in any
-// letter case, or that name followed by a dot and anything (which covers the
-// temporary names and the trailing dots Windows drops). Only names at the top
-// of the game folder count.
+// files or on a temporary file it makes beside one: a top level that is the
+// same name in any letter case, or that name followed by a dot and anything
+// (which covers the temporary names and the trailing dots Windows drops),
+// whether it is the file itself or a folder above it.
 bool IsLauncherLocalFile(const std::string& name);
 // The launcher's own name that `name` lands on, as the list spells it, or
 // null.
@@ -61,3 +61,12 @@ class ReplacementFile {
 
 // Replaces `name` with `text` through a ReplacementFile.
 bool ReplaceFileContents(const std::string& name, const std::string& text);
+
+// Renames a finished file over one of the launcher's own files, as Commit
+// does: not over a copy marked read-only, and the rename reaches the disk.
+bool RenameOverLocalFile(const std::string& from, const std::string& to);
+
+// Removes the temporary files that launcher processes which no longer run
+// left beside the launcher's own files (a kill or a power cut in the middle
+// of a save or a fetch); a running launcher's are left alone.
+void RemoveStaleTemporaryFiles();

@@ -5,6 +5,12 @@
 #include "state/TextFile.h"
 
 OptionsFile::OptionsFile() {
+    Reload();
+}
+
+void OptionsFile::Reload() {
+    autoPlay = false;
+    autoDownload = true;
     std::string text;
     if (!ReadWholeFile(kFileName, &text))
         return;

@@ -15,6 +15,8 @@ class OptionsFile {
 
     // Writes the current values now (the destructor does the same).
     void Save() const;
+    // Reads the file again as the constructor does, from the default values.
+    void Reload();
 
     bool autoPlay = false;
     bool autoDownload = true;

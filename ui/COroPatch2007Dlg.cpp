@@ -77,9 +77,7 @@ COroPatch2007Dlg::~COroPatch2007Dlg() {
     // The options are written back as the file holds them now: the options
     // program may have saved new values while the launcher ran, and the
     // launcher itself never changes them.
-    const OptionsFile latest;
-    m_options.autoPlay = latest.autoPlay;
-    m_options.autoDownload = latest.autoDownload;
+    m_options.Reload();
 }
 
 void COroPatch2007Dlg::BuildControls() {

@@ -6,9 +6,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
@@ -21,6 +28,8 @@
 #include "patch/Sha256.h"
 
 using ::testing::HasSubstr;
+
+extern char** environ;
 
 namespace {
 
@@ -259,6 +268,60 @@ TEST_F(Trust, EndlessDataAndSlowRetrieval) {
     g_transferLimits = saved;
 }
 
+TEST_F(Trust, AKillDuringTheCheckLeavesTheLastVerifiedManifestInPlace) {
+    // The window starts programs from the local manifest at its next start:
+    // a launcher ended while it checks a build (a kill, or the player
+    // closing the window) must not leave the unverified one there.
+    InstallGoodBuild();
+    const std::string verified = ReadFile(kManifestFileName);
+    repo.Publish({{"game.exe", "malware"}, {"evil.exe", "malware"}}, "evil.exe", false);
+    std::map<std::string, std::string> files;
+    for (const auto& [path, content] : FolderContents(repo.Root()))
+        files["/" + path] = content;
+    TestHttpServer::Handler serve = TestHttpServer::Files(files);
+    TestHttpServer server([&](const TestRequest& request) {
+        if (request.path.find(kStatementFileName) == std::string::npos)
+            return serve(request);
+        TestReply stall;
+        stall.kind = TestReply::Kind::kStall;
+        return stall;
+    });
+    PointAt(server.Port());
+
+    std::vector<std::string> args = {kLvpatch, "--dir", game.Path()};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    auto statementAsked = [&] {
+        for (const TestRequest& request : server.Requests())
+            if (request.path.find(kStatementFileName) != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int i = 0; i < 3000 && !statementAsked(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ASSERT_TRUE(statementAsked());
+    EXPECT_EQ(ReadFile(kManifestFileName), verified);
+    EXPECT_FALSE(FileExists("evil.exe"));
+
+    // The next run of the launcher clears what the killed one staged.
+    Serve();
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_EQ(ReadFile(kManifestFileName), verified);
+    EXPECT_FALSE(FileExists(std::string(kManifestFileName) + ".unverified"));
+}
+
 TEST_F(Trust, WithoutAKeyNothingChanges) {
     // An unsigned build served to a launcher built without a key installs
     // with exactly the requests it always made: no statement is asked for.
@@ -299,8 +362,10 @@ TEST_F(Trust, ArbitraryInstallationOfTamperedBytes) {
     ASSERT_EQ(surface.boxes.size(), 1u);
     EXPECT_EQ(surface.boxes[0].caption, "Verify Unsuccessful Error");
     EXPECT_TRUE(surface.m_gameExe.empty());
-    // The tampered program is not left where Play would start it.
+    // The tampered program is not left where Play would start it, nor
+    // recorded: a copy that could not be deleted would pass the next run.
     EXPECT_TRUE(!FileExists("game.exe") || ReadFile("game.exe") != repo.Read("build_2/game.exe"));
+    EXPECT_THAT(ReadFile("file_versions.txt"), ::testing::Not(HasSubstr("game.exe 2")));
     EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
 
     ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});

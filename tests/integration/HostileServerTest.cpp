@@ -92,6 +92,10 @@ TEST_F(HostileRun, TheLaunchersOwnFilesAreNeverWrittenInAnyLetterCase) {
     }
     hostile.push_back(TemporaryNameFor("file_versions.txt"));
     hostile.push_back("current2.txt.");
+    // A folder in the place of a marker would stand for the marker.
+    hostile.push_back("NoxPatch2011_was_restarted.txt/x");
+    hostile.push_back("Windowed_Mode.txt/x");
+    hostile.push_back("NoxPatch2011_updating.txt\\y");
     for (const std::string& name : hostile) {
         manifest += name + " 1 SIZE:7\n";
         files[kBuild + name] = "HOSTILE";
@@ -119,6 +123,8 @@ TEST_F(HostileRun, TheLaunchersOwnFilesAreNeverWrittenInAnyLetterCase) {
             std::string shown = box.text;
             if (shown == "current2.txt0")
                 shown.back() = '.';
+            if (shown == "NoxPatch2011_updating.txt/y")
+                shown = "NoxPatch2011_updating.txt\\y";
             EXPECT_NE(std::find(hostile.begin(), hostile.end(), shown), hostile.end())
                 << "shown as " << box.text;
         }
@@ -135,7 +141,9 @@ TEST_F(HostileRun, TheLaunchersOwnFilesAreNeverWrittenInAnyLetterCase) {
     EXPECT_EQ(ReadFile("patch_server_address.txt"), address);
     EXPECT_EQ(ReadFile("NoxPatch2011_Options.cfg"), "NOAUTODOWNLOAD\n");
     EXPECT_FALSE(FileExists("windowed_mode.txt"));
+    EXPECT_FALSE(FileExists("Windowed_Mode.txt"));
     EXPECT_FALSE(FileExists("NoxPatch2011_updating.txt"));
+    EXPECT_FALSE(FileExists("NoxPatch2011_was_restarted.txt"));
     EXPECT_EQ(ReadFile("current2.txt"), manifest);
     EXPECT_EQ(ReadFile("NoxOptions.exe"), "new");
     EXPECT_EQ(ReadFile("sub/current2.txt"), "new");
@@ -208,6 +216,25 @@ TEST_F(HostileRun, AFullDiskDuringADownloadIsAWriteFailure) {
     EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kCannotWrite));
     EXPECT_FALSE(FileExists("endless.dat"));
     EXPECT_TRUE(FileExists("file_versions.txt"));  // saved once the space was back
+}
+
+TEST_F(HostileRun, SizesNoDiskHoldsDownloadNothingAndKeepEveryFile) {
+    // Sizes at the top of the range must not wrap around in the sum of what
+    // the stage needs and so pass as fitting.
+    TestFolder game;
+    WriteFile("a.dat", "old a");
+    HostileServer server({{kBuild + "current2.txt",
+                           "a.dat 2 SIZE:9223372036854775807\nb.dat 1 SIZE:4611686018427387904\n"
+                           "c.dat 1 SIZE:4611686018427387904\n"},
+                          {kBuild + "a.dat", "new a"},
+                          {kBuild + "b.dat", "b"},
+                          {kBuild + "c.dat", "c"}});
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kCannotWrite));
+    for (const char* name : {"a.dat", "b.dat", "c.dat"})
+        EXPECT_EQ(server.server.CountRequests(kBuild + name), 0) << name;
+    EXPECT_EQ(ReadFile("a.dat"), "old a");
 }
 
 TEST_F(HostileRun, ADiskTooFullForTheBuildDownloadsNothingAndKeepsEveryFile) {

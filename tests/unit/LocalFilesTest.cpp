@@ -14,6 +14,7 @@
 #include "SmallDisk.h"
 #include "TestFolder.h"
 #include "fileset/FilesToPatch.h"
+#include "patch/PatchServer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
 #include "state/LocalFiles.h"
@@ -41,8 +42,9 @@ size_t FilesInFolder() {
 TEST(LocalFiles, OwnNamesInAnyCaseAndWithWhatWindowsOrTheLauncherAddsToThem) {
     for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
         std::string own = kLauncherLocalFiles[i];
-        for (const std::string& name : {own, Upper(own), own + ".", own + "..",
-                                        TemporaryNameFor(own), Upper(TemporaryNameFor(own))})
+        for (const std::string& name :
+             {own, Upper(own), own + ".", own + "..", TemporaryNameFor(own),
+              Upper(TemporaryNameFor(own)), own + "/x", Upper(own) + "\\x", own + "./x/y"})
             EXPECT_TRUE(IsLauncherLocalFile(name)) << name;
     }
     for (const char* name :
@@ -62,11 +64,17 @@ TEST(NameCheck, OwnFilesAreRejectedUnchangedLikeTheLauncherProgram) {
             EXPECT_EQ(file.name, name);
         }
     }
-    FilesToPatch::File fragment;
-    fragment.name = "maps/a#b.dat";
-    fragment.CheckName();
-    EXPECT_TRUE(fragment.rejected);
-    EXPECT_EQ(fragment.name, "maps/a0b.dat");
+    // A name that would fetch another resource than itself: a fragment or an
+    // escape in the URL.
+    for (const auto& [name, rewritten] :
+         {std::pair{"maps/a#b.dat", "maps/a0b.dat"}, std::pair{"a%23b.dat", "a023b.dat"},
+          std::pair{"%2e%2e/x", "02e02e/x"}}) {
+        FilesToPatch::File file;
+        file.name = name;
+        file.CheckName();
+        EXPECT_TRUE(file.rejected) << name;
+        EXPECT_EQ(file.name, rewritten);
+    }
 }
 
 TEST(LocalFiles, AReplacementIsWholeOrNothing) {
@@ -129,6 +137,21 @@ TEST(LocalFiles, TheLedgerSurvivesAKillDuringItsSave) {
     const std::string after = ReadFile(FileVersionFile::kFileName);
     EXPECT_TRUE(after == previous || after == saved)
         << "a ledger of " << after.size() << " bytes, cut during its save";
+
+    // What the killed launcher left is removed by the next one; a running
+    // launcher's temporary files and files that are not the launcher's stay.
+    const std::string dead = "." + std::to_string(child) + ".tmp";
+    const std::string running = "." + std::to_string(::getppid()) + ".tmp";
+    WriteFile(std::string(kManifestFileName) + ".unverified" + dead, "staged");
+    WriteFile(std::string(kManifestFileName) + running, "another launcher's");
+    WriteFile("game.dat" + dead, "a game file");
+    WriteFile(TemporaryNameFor(OptionsFile::kFileName), "this process's");
+    RemoveStaleTemporaryFiles();
+    EXPECT_FALSE(FileExists(temporary));
+    EXPECT_FALSE(FileExists(std::string(kManifestFileName) + ".unverified" + dead));
+    EXPECT_TRUE(FileExists(std::string(kManifestFileName) + running));
+    EXPECT_TRUE(FileExists("game.dat" + dead));
+    EXPECT_TRUE(FileExists(TemporaryNameFor(OptionsFile::kFileName)));
 }
 
 TEST(LocalFiles, LedgerAndOptionsSurviveAFullDisk) {

@@ -1,0 +1,47 @@
+#pragma once
+// Every bound the launcher holds a patch server to, in one place: how long a
+// silent or trickling server may hold a run, and how many bytes each kind of
+// answer may bring. An answer that passes a bound counts as a failed one.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+// A server that stops sending must not hold a run for ever. A transfer that
+// hits a limit ends as broken with the status it had so far (0 before an
+// answer). Read when a handle is created; tests shorten them.
+struct TransferLimits {
+    long connectTimeoutSeconds = 30;
+    // A transfer that averages less than lowSpeedBytesPerSecond over
+    // lowSpeedSeconds counts as stalled.
+    long lowSpeedBytesPerSecond = 1024;
+    long lowSpeedSeconds = 60;
+};
+extern TransferLimits g_transferLimits;
+
+// The largest game file the launcher takes when neither the manifest nor the
+// answer says how large it is: far beyond any real game file, and an end to
+// an answer that never ends.
+inline constexpr int64_t kUnannouncedBodyLimit = int64_t{64} << 30;
+
+// The longest answers taken for the two text files. build_folder.txt is one
+// short line; the manifest of a very large game (a few million files) fits in
+// the second.
+inline constexpr int64_t kBuildFolderLimit = 64 * 1024;
+inline constexpr int64_t kManifestLimit = int64_t{256} << 20;
+
+// Larger than any build statement lvpublish writes.
+inline constexpr size_t kMaxStatementBytes = 1024;
+
+// A size request is a GET of the file itself; only its status and announced
+// length are used. A small body is read and dropped so the connection stays
+// open for the next request; a large or unannounced one is cut off, which
+// costs a reconnect but never the whole file.
+inline constexpr int64_t kLargestBodyToDrain = 64 * 1024;
+
+// A broken game-file transfer is resumed within the run: up to this many
+// further attempts, the first after kFirstResumePause and each later one
+// after twice the pause before it. Tests may shorten the pause.
+inline constexpr int kResumeAttempts = 5;
+inline constexpr std::chrono::milliseconds kFirstResumePause{250};
+extern std::chrono::milliseconds g_firstResumePause;
