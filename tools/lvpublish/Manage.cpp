@@ -11,6 +11,7 @@
 
 #include "NameRules.h"
 #include "Publish.h"
+#include "Signing.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
 #include "state/TextFile.h"
@@ -176,8 +177,8 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
         return outcome;
     }
 
-    // Versions first: once the record is safe, a removal that stops half
-    // way loses nothing a later publish needs.
+    // Versions and serials first: once they are on record, a removal that
+    // stops half way loses nothing a later publish needs.
     std::map<std::string, int32_t> retired = ReadRetiredVersions(base);
     for (const BuildInfo* b : removed) {
         FilesToPatch manifest;
@@ -196,7 +197,8 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
         for (const auto& [name, version] : retired)
             record += name + " " + std::to_string(version) + "\n";
         std::string error;
-        if (!ReplaceFileDurably(base + kRetiredVersionsName, record, &error)) {
+        if (!KeepHighestSerial(base, &error) ||
+            !ReplaceFileDurably(base + kRetiredVersionsName, record, &error)) {
             outcome.error = error + "; nothing was removed";
             return outcome;
         }

@@ -18,6 +18,9 @@ inline constexpr const char* kPreviousRecordName = ".lvpublish-previous";
 // "name version" lines: the highest version each file had in removed builds,
 // so a later publish never gives other bytes a version players may hold.
 inline constexpr const char* kRetiredVersionsName = ".lvpublish-retired-versions";
+// The highest serial ever signed for this server, so that a serial never
+// goes down when the builds holding the statements are removed.
+inline constexpr const char* kSerialRecordName = ".lvpublish-highest-serial";
 
 // An exclusive lock on `base` for the life of the object.
 class ServerLock {
@@ -63,5 +66,11 @@ std::vector<BuildInfo> ListBuilds(const std::string& base);
 
 // Highest version of each name in the retired-versions record.
 std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base);
+
+// The serial record: 0 when there is none; false with `error` when it is
+// there but unreadable or not a serial, since guessing could go below it.
+bool ReadSerialRecord(const std::string& base, uint64_t* serial, std::string* error);
+// Raises the record to `serial`; a lower or equal one leaves it as it is.
+bool RaiseSerialRecord(const std::string& base, uint64_t serial, std::string* error);
 
 }  // namespace lvpublish
