@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -44,6 +48,18 @@ class Managing : public ::testing::Test {
     TempDir work;
     TempDir root;
 };
+
+// Sets or clears the immutable flag, which even root cannot unlink past.
+bool SetImmutable(const std::string& path, bool on) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
 
 }  // namespace
 
@@ -207,6 +223,15 @@ TEST_F(Managing, RollbackSwitchesAndLaterPublishesStayAboveEveryVersion) {
         EXPECT_THAT(outcome.error, HasSubstr(refusal.expected));
     }
     EXPECT_EQ(Snapshot(root.Path()), before);
+
+    // A switch that fails leaves the record of the previous build as well.
+    const std::string previous = ReadFile(Base() + ".lvpublish-previous");
+    fs::remove(Base() + "build_folder.txt");
+    MakeDirs(Base() + "build_folder.txt/in-the-way");
+    lvpublish::ManageOutcome failed = lvpublish::Rollback(root.Path(), "build_3");
+    EXPECT_FALSE(failed.ok);
+    EXPECT_THAT(failed.error, HasSubstr("build_folder.txt"));
+    EXPECT_EQ(ReadFile(Base() + ".lvpublish-previous"), previous);
 }
 
 TEST_F(Managing, PruneKeepsTheNewestTheCurrentAndWhatLaunchersMayUse) {
@@ -243,4 +268,55 @@ TEST_F(Managing, PruneKeepsTheNewestTheCurrentAndWhatLaunchersMayUse) {
     EXPECT_EQ(Folders().size(), 5u);
     EXPECT_FALSE(lvpublish::Prune(root.Path(), -1, false).ok);
     EXPECT_FALSE(lvpublish::Prune(work.Path() + "/nowhere", 1, false).ok);
+}
+
+TEST_F(Managing, PruneRefusesBeforeItRemovesAnything) {
+    for (const char* b : {"b1", "b2", "b3", "b4"}) {
+        MakeBuild(Build(b), {{"game.sh", b}});
+        PublishOrFail(Build(b), root.Path(), "game.sh");
+    }
+    MakeDirs(Base() + ".lvpublish-x1Y2z3/half");
+
+    // Where the versions of removed builds cannot go on record, or the
+    // highest serial cannot be read, nothing goes: leftovers neither.
+    MakeDirs(Base() + ".lvpublish-retired-versions/in-the-way");
+    std::string before = Snapshot(root.Path());
+    lvpublish::ManageOutcome refused = lvpublish::Prune(root.Path(), 0, false);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_THAT(refused.error, HasSubstr("nothing was removed"));
+    EXPECT_TRUE(refused.done.empty());
+    EXPECT_EQ(Snapshot(root.Path()), before);
+    fs::remove_all(Base() + ".lvpublish-retired-versions");
+
+    WriteFile(Base() + ".lvpublish-highest-serial", "twelve\n");
+    before = Snapshot(root.Path());
+    refused = lvpublish::Prune(root.Path(), 0, false);
+    EXPECT_THAT(refused.error, HasSubstr(".lvpublish-highest-serial"));
+    EXPECT_EQ(Snapshot(root.Path()), before);
+    fs::remove(Base() + ".lvpublish-highest-serial");
+
+    lvpublish::ManageOutcome pruned = lvpublish::Prune(root.Path(), 0, false);
+    ASSERT_TRUE(pruned.ok) << pruned.error;
+    EXPECT_THAT(pruned.done, ElementsAre("removed the leftover .lvpublish-x1Y2z3 of an "
+                                         "interrupted publish",
+                                         "removed build_1/", "removed build_2/"));
+    EXPECT_FALSE(fs::exists(Base() + ".lvpublish-x1Y2z3"));
+}
+
+TEST_F(Managing, PruneNamesALeftoverItCouldNotRemove) {
+    MakeBuild(Build("b"), {{"game.sh", "g"}});
+    PublishOrFail(Build("b"), root.Path(), "game.sh");
+    MakeBuild(Base() + ".lvpublish-Stuck1", {{"held.dat", "h"}});
+    MakeBuild(Base() + ".lvpublish-Gone22", {{"half.dat", "h"}});
+    const std::string held = Base() + ".lvpublish-Stuck1/held.dat";
+    if (!SetImmutable(held, true))
+        GTEST_SKIP() << "this file system or user cannot make a file immutable";
+
+    lvpublish::ManageOutcome outcome = lvpublish::Prune(root.Path(), 0, false);
+    SetImmutable(held, false);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_THAT(outcome.error, HasSubstr("cannot remove the leftover .lvpublish-Stuck1"));
+    EXPECT_THAT(outcome.done, ElementsAre(HasSubstr("removed the leftover .lvpublish-Gone22"),
+                                          HasSubstr("nothing to remove")));
+    EXPECT_FALSE(fs::exists(Base() + ".lvpublish-Gone22"));
 }

@@ -229,6 +229,8 @@ TEST_F(Publishing, AnUnreadableCurrentBuildStopsThePublish) {
     // Without the current manifest the versions players hold are unknown.
     MakeBuild(Build("b"), {{"a.dat", "a"}});
     WriteFile(root.Path() + "/lanternvale_patch/build_folder.txt", "build_9/\n");
+    // A refused publish leaves even an interrupted one's staging folder.
+    MakeDirs(root.Path() + "/lanternvale_patch/.lvpublish-Ab3dE9");
     const std::string before = Snapshot(root.Path());
     PublishOutcome outcome = lvpublish::Publish({Build("b"), root.Path(), "", "", "", true});
     EXPECT_FALSE(outcome.ok);

@@ -221,22 +221,27 @@ bool Publisher::Run() {
         if (!problem.empty())
             return Fail("--build-folder " + options_.buildFolder + ": " + problem);
     }
-    if (!LockServerFolder())
-        return false;
-    RemoveLeftovers();
-    if (!ReadCurrentBuild())
+    if (!LockServerFolder() || !ReadCurrentBuild())
         return false;
     ReadHistory();
     if (!ChooseBuildFolder())
         return false;
-    if (options_.dryRun)
-        return Stage();
+    if (options_.dryRun) {
+        if (!Stage())
+            return false;
+        RemoveLeftovers();
+        return true;
+    }
     bool staged = Stage() && WriteManifest() && SignBuild() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
     }
-    return staged && SwitchBuildFolder();
+    if (!staged || !SwitchBuildFolder())
+        return false;
+    // Only a publish that went ahead clears what an interrupted one left.
+    RemoveLeftovers();
+    return true;
 }
 
 bool Publisher::ScanBuild() {
@@ -396,13 +401,9 @@ void Publisher::RemoveLeftovers() {
         return;
     // Under the lock no other publish is running: these are an interrupted
     // run's, and nobody serves them.
-    for (const std::string& path : LeftoversOfInterruptedRuns(base_)) {
-        std::error_code ec;
-        if (!options_.dryRun)
-            fs::remove_all(path, ec);
-        if (!ec)
-            report_.leftovers.push_back(fs::path(path).filename().string());
-    }
+    std::vector<std::string> failures;
+    report_.leftovers = RemoveLeftoversOfInterruptedRuns(base_, options_.dryRun, &failures);
+    report_.notes.insert(report_.notes.end(), failures.begin(), failures.end());
 }
 
 bool Publisher::ReadCurrentBuild() {
@@ -758,17 +759,17 @@ bool Publisher::Commit() {
 }
 
 bool Publisher::SwitchBuildFolder() {
-    std::string ignored;
-    if (report_.hadPrevious && !ReplaceFileDurably(base_ + kPreviousRecordName,
-                                                   report_.previousBuildFolder + "\n", &ignored))
-        report_.notes.push_back("cannot record the previous build: " + ignored +
-                                "; prune may then take it");
-    if (!ReplaceFileDurably(base_ + kBuildFolderFileName, report_.buildFolder + "\n", &error_)) {
+    std::string note;
+    if (!SwitchCurrentBuild(base_, report_.buildFolder,
+                            report_.hadPrevious ? report_.previousBuildFolder : "", &error_,
+                            &note)) {
         // Nobody can know the new build yet: take it away again.
         std::error_code ec;
         fs::remove_all(staging_, ec);
         return false;
     }
+    if (!note.empty())
+        report_.notes.push_back(note);
     return true;
 }
 

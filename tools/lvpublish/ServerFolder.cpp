@@ -102,6 +102,18 @@ bool ReadCurrentFolder(const std::string& base, std::string* folder) {
     });
 }
 
+bool SwitchCurrentBuild(const std::string& base, const std::string& folder,
+                        const std::string& current, std::string* error, std::string* note) {
+    if (!ReplaceFileDurably(base + kBuildFolderFileName, folder + "\n", error))
+        return false;
+    std::string recordError;
+    if (!current.empty() &&
+        !ReplaceFileDurably(base + kPreviousRecordName, current + "\n", &recordError))
+        *note = "cannot record " + current + " as the previous build: " + recordError +
+                "; prune may then take it";
+    return true;
+}
+
 std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
     std::vector<std::string> found;
     std::error_code ec;
@@ -119,6 +131,23 @@ std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
     }
     std::sort(found.begin(), found.end());
     return found;
+}
+
+std::vector<std::string> RemoveLeftoversOfInterruptedRuns(const std::string& base, bool dryRun,
+                                                          std::vector<std::string>* failures) {
+    std::vector<std::string> removed;
+    for (const std::string& path : LeftoversOfInterruptedRuns(base)) {
+        const std::string name = fs::path(path).filename().string();
+        std::error_code ec;
+        if (!dryRun)
+            fs::remove_all(path, ec);
+        if (ec)
+            failures->push_back("cannot remove the leftover " + name +
+                                " of an interrupted publish: " + ec.message());
+        else
+            removed.push_back(name);
+    }
+    return removed;
 }
 
 std::vector<BuildInfo> ListBuilds(const std::string& base) {

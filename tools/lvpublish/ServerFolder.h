@@ -49,9 +49,22 @@ bool SyncPath(const std::string& path);
 // The first line of base/build_folder.txt; false with errno when unreadable.
 bool ReadCurrentFolder(const std::string& base, std::string* folder);
 
+// Switches build_folder.txt to `folder` in one step and only then records
+// `current` (the build launchers are leaving; empty: none) as the previous
+// build. False with `error` when the switch failed: then nothing changed.
+// A record that cannot be written leaves the switch done and says so in
+// `note`.
+bool SwitchCurrentBuild(const std::string& base, const std::string& folder,
+                        const std::string& current, std::string* error, std::string* note);
+
 // Staging folders and temporary pointer files an interrupted publish left in
 // `base`. Only to be removed while holding the lock.
 std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base);
+
+// Removes those leftovers (in a dry run, only lists them). Returns the names
+// removed; each one that stays is a line in `failures`.
+std::vector<std::string> RemoveLeftoversOfInterruptedRuns(const std::string& base, bool dryRun,
+                                                          std::vector<std::string>* failures);
 
 struct BuildInfo {
     std::string folder;  // "build_3/"
