@@ -104,9 +104,18 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     EXPECT_EQ(first.report.Count(Change::kAdded), 2);
     EXPECT_FALSE(fs::exists(Base()));
 
+    // Unchanged by the manifest, but not linkable: a program bit set since,
+    // and a server copy edited in place after its publish.
+    MakeBuild(Build("b1"), {{"mode.sh", "m"}, {"edited.dat", "published"}});
     PublishOrFail(Build("b1"), root.Path(), "game.sh");
     MakeDirs(Base() + ".lvpublish-Ab3dE9");
-    MakeBuild(Build("b2"), {{"game.sh", "g2!"}, {"same.dat", "same"}, {"new.dat", "n"}});
+    WriteFile(Base() + "build_1/edited.dat", "edited!!!");
+    MakeBuild(Build("b2"), {{"game.sh", "g2!"},
+                            {"same.dat", "same"},
+                            {"new.dat", "n"},
+                            {"mode.sh", "m"},
+                            {"edited.dat", "published"}});
+    ::chmod(Build("b2/mode.sh").c_str(), 0755);
     const std::string before = Snapshot(root.Path());
     PublishOutcome dry = PublishWith("b2", true);
     ASSERT_TRUE(dry.ok) << dry.error;
@@ -115,8 +124,9 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     EXPECT_EQ(dry.report.previousBuildFolder, "build_1/");
     EXPECT_EQ(dry.report.Count(Change::kChanged), 1);
     EXPECT_EQ(dry.report.Count(Change::kAdded), 1);
+    EXPECT_EQ(dry.report.Count(Change::kUnchanged), 3);
     EXPECT_EQ(dry.report.linked, 1);
-    EXPECT_EQ(dry.report.copied, 2);
+    EXPECT_EQ(dry.report.copied, 4);
     EXPECT_EQ(dry.report.DownloadBytes(), 3 + 1);
     EXPECT_THAT(dry.report.leftovers, ElementsAre(".lvpublish-Ab3dE9"));
     EXPECT_EQ(Snapshot(root.Path()), before);
@@ -125,7 +135,9 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     PublishOutcome real = PublishWith("b2", false);
     ASSERT_TRUE(real.ok) << real.error;
     EXPECT_EQ(real.report.linked, dry.report.linked);
+    EXPECT_EQ(real.report.copied, dry.report.copied);
     EXPECT_EQ(real.report.bytesWritten, dry.report.bytesWritten);
+    EXPECT_EQ(ReadFile(Base() + "build_2/edited.dat"), "published");
 }
 
 TEST_F(Managing, LeftoversOfAnInterruptedPublishGoUnderTheLock) {

@@ -180,8 +180,9 @@ class Publisher {
                 PublishedFile* file);
     void AddTags(PublishedFile* file) const;
     void ReportNotes();
-    bool LinkUnchanged(const PublishedFile& file, const std::string& target);
-    void Classify(PublishedFile* file, const std::string& comparePath);
+    std::string PreviousCopy(const std::string& name) const;
+    bool PreviousCopyServes(const PublishedFile& file, bool bytesCompared) const;
+    bool Classify(PublishedFile* file, const std::string& comparePath);
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
@@ -577,21 +578,24 @@ void Publisher::ReportNotes() {
 bool Publisher::Place(const SourceFile& source, const std::string& target, PublishedFile* file) {
     // A file the previous build may hold unchanged is read once to compare;
     // when it is unchanged the new build links the previous copy, so a
-    // publish writes only what changed.
+    // publish writes only what changed. A dry run decides as the publish does.
     auto previous = previous_.find(file->name);
     bool candidate = previous != previous_.end() && previous->second.lines == 1;
     if (candidate || options_.dryRun) {
         if (!HashFile(source, file))
             return false;
-        Classify(file, source.path);
+        bool bytesCompared = Classify(file, source.path);
+        bool link = file->change == Change::kUnchanged && PreviousCopyServes(*file, bytesCompared);
         if (options_.dryRun) {
-            if (file->change == Change::kUnchanged)
+            if (link)
                 ++report_.linked;
             else
                 ++report_.copied, report_.bytesWritten += file->size;
             return true;
         }
-        if (file->change == Change::kUnchanged && LinkUnchanged(*file, target)) {
+        // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
+        // file is copied.
+        if (link && ::link(PreviousCopy(file->name).c_str(), target.c_str()) == 0) {
             ++report_.linked;
             return true;
         }
@@ -607,10 +611,14 @@ bool Publisher::Place(const SourceFile& source, const std::string& target, Publi
     return true;
 }
 
-bool Publisher::LinkUnchanged(const PublishedFile& file, const std::string& target) {
+std::string Publisher::PreviousCopy(const std::string& name) const {
+    return base_ + report_.previousBuildFolder + name;
+}
+
+bool Publisher::PreviousCopyServes(const PublishedFile& file, bool bytesCompared) const {
     // Only a plain file of the expected size and mode; anything else is
     // copied afresh. A link shares the mode, so a changed program bit copies.
-    const std::string previous = base_ + report_.previousBuildFolder + file.name;
+    const std::string previous = PreviousCopy(file.name);
     struct stat info {};
     if (::lstat(previous.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size != file.size || (info.st_mode & 0777) != file.mode)
@@ -618,11 +626,7 @@ bool Publisher::LinkUnchanged(const PublishedFile& file, const std::string& targ
     // The previous copy must still hold the published bytes: a file changed
     // on the server after its publish would otherwise pass into every later
     // build. Reading it costs no write.
-    if (Sha256FileHex(previous) != file.sha256)
-        return false;
-    // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
-    // caller copies.
-    return ::link(previous.c_str(), target.c_str()) == 0;
+    return bytesCompared || Sha256FileHex(previous) == file.sha256;
 }
 
 bool Publisher::OpenSource(const SourceFile& source, Fd* in, PublishedFile* file) {
@@ -679,7 +683,8 @@ bool Publisher::Stream(int in, int out, const SourceFile& source, const std::str
     return true;
 }
 
-void Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
+// True when it compared the previous copy's bytes with `comparePath`'s.
+bool Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     auto highest = highestVersion_.find(file->name);
     // INT32_MIN marks an overflow for the caller.
     auto next = [&]() -> int32_t {
@@ -691,18 +696,22 @@ void Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     if (found == previous_.end()) {
         file->change = Change::kAdded;
         file->version = next();
-        return;
+        return false;
     }
     const PreviousEntry& previous = found->second;
     bool same = false;
+    bool compared = false;
     if (previous.lines == 1 && (!previous.sizeKnown || previous.size == file->size)) {
-        if (!previous.sha256.empty())
+        if (!previous.sha256.empty()) {
             same = previous.sha256 == file->sha256;
-        else
-            same = SameBytes(base_ + report_.previousBuildFolder + file->name, comparePath);
+        } else {
+            same = SameBytes(PreviousCopy(file->name), comparePath);
+            compared = true;
+        }
     }
     file->change = same ? Change::kUnchanged : Change::kChanged;
     file->version = same ? previous.version : next();
+    return compared;
 }
 
 bool Publisher::WriteManifest() {
