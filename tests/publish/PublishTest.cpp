@@ -7,8 +7,8 @@
 
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
-#include "patch/Sha256.h"
 #include "TestFolder.h"
+#include "patch/Sha256.h"
 
 using lvpublish::Change;
 using lvpublish::PublishOutcome;
@@ -71,7 +71,8 @@ TEST_F(Publishing, FirstBuildIsCopiedTaggedAndMadeCurrent) {
     std::vector<std::string> top;
     for (const auto& entry : fs::directory_iterator(root.Path() + "/lanternvale_patch"))
         top.push_back(entry.path().filename().string());
-    EXPECT_THAT(top, ::testing::UnorderedElementsAre("build_1", "build_folder.txt"));
+    EXPECT_THAT(
+        top, ::testing::UnorderedElementsAre("build_1", "build_folder.txt", ".lvpublish-copies"));
 }
 
 TEST_F(Publishing, VersionsCarryOverByContent) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+#include "CopyRecord.h"
 #include "NameRules.h"
 #include "ServerFolder.h"
 #include "Signing.h"
@@ -186,6 +187,7 @@ class Publisher {
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
+    void RecordCopies();
     bool PrepareSigning();
     bool SignBuild();
 
@@ -203,6 +205,7 @@ class Publisher {
     ServerLock lock_;
     bool serverExists_ = false;
     std::map<std::string, PreviousEntry> previous_;
+    CopyRecord previousCopies_;
     std::map<std::string, int32_t> highestVersion_;
     std::string previousGameExe_;
     std::string staging_;
@@ -240,6 +243,7 @@ bool Publisher::Run() {
     }
     if (!staged || !SwitchBuildFolder())
         return false;
+    RecordCopies();
     // Only a publish that went ahead clears what an interrupted one left.
     RemoveLeftovers();
     return true;
@@ -438,6 +442,7 @@ bool Publisher::ReadCurrentBuild() {
                     " to start afresh)");
     report_.hadPrevious = true;
     report_.previousBuildFolder = folder;
+    previousCopies_ = CopyRecord::Read(base_, folder);
     current.GetGameExe(previousGameExe_);
     for (const FilesToPatch::File& entry : current.files) {
         PreviousEntry& previous = previous_[LauncherName(entry.name)];
@@ -625,8 +630,10 @@ bool Publisher::PreviousCopyServes(const PublishedFile& file, bool bytesCompared
         return false;
     // The previous copy must still hold the published bytes: a file changed
     // on the server after its publish would otherwise pass into every later
-    // build. Reading it costs no write.
-    return bytesCompared || Sha256FileHex(previous) == file.sha256;
+    // build. It is read again only when it no longer looks as it did when
+    // it was known to hold them.
+    return bytesCompared || previousCopies_.Untouched(file.name, info, file.sha256) ||
+           Sha256FileHex(previous) == file.sha256;
 }
 
 bool Publisher::OpenSource(const SourceFile& source, Fd* in, PublishedFile* file) {
@@ -780,6 +787,15 @@ bool Publisher::SwitchBuildFolder() {
     if (!note.empty())
         report_.notes.push_back(note);
     return true;
+}
+
+void Publisher::RecordCopies() {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const PublishedFile& file : report_.files)
+        files.emplace_back(file.name, file.sha256);
+    std::string error;
+    if (!CopyRecord::Write(base_, report_.buildFolder, files, &error))
+        report_.notes.push_back(error + "; the next publish reads unchanged files' copies again");
 }
 
 bool Publisher::PrepareSigning() {

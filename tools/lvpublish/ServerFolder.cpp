@@ -119,7 +119,7 @@ std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
     std::error_code ec;
     // ReplaceFileDurably's temporary files beside each file it replaces.
     const char* const replaced[] = {kBuildFolderFileName, kPreviousRecordName, kRetiredVersionsName,
-                                    kSerialRecordName};
+                                    kSerialRecordName, kCopyRecordName};
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         bool folder = it->is_directory(ec) && !it->is_symlink(ec);

@@ -21,6 +21,9 @@ inline constexpr const char* kRetiredVersionsName = ".lvpublish-retired-versions
 // The highest serial ever signed for this server, so that a serial never
 // goes down when the builds holding the statements are removed.
 inline constexpr const char* kSerialRecordName = ".lvpublish-highest-serial";
+// How the current build's files lay on disk while they held their bytes
+// (CopyRecord.h).
+inline constexpr const char* kCopyRecordName = ".lvpublish-copies";
 
 // An exclusive lock on `base` for the life of the object.
 class ServerLock {
