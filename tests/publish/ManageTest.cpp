@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "Manage.h"
 #include "PatchServerFixture.h"
@@ -45,6 +50,37 @@ class Managing : public ::testing::Test {
     TempDir root;
 };
 
+// Bytes this process has read through read(2) and the like, cache hits
+// included (rchar).
+int64_t BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    ADD_FAILURE() << "no rchar in /proc/self/io";
+    return 0;
+}
+
+// Sets a file's modification time `seconds` back from now.
+void Age(const std::string& path, int seconds) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Sets or clears the immutable flag, which even root cannot unlink past.
+bool SetImmutable(const std::string& path, bool on) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return done;
+}
+
 }  // namespace
 
 TEST_F(Managing, UnchangedFilesAreLinkedAndOnlyChangesWritten) {
@@ -79,6 +115,51 @@ TEST_F(Managing, UnchangedFilesAreLinkedAndOnlyChangesWritten) {
     EXPECT_EQ(third.linked, 3);
 }
 
+TEST_F(Managing, AnUntouchedPreviousCopyIsNotReadAgainAndATouchedOneIsNeverLinked) {
+    const std::string big(4 << 20, 'b');
+    MakeBuild(Build("b"),
+              {{"game.sh", "g"}, {"big.dat", big}, {"edit.dat", "before"}, {"swap.dat", "swap"}});
+    PublishOrFail(Build("b"), root.Path(), "game.sh");
+    // Copies written moments ago are read on the next publish: a write in
+    // the same timestamp could not be seen. Aged, they count as old copies.
+    for (const char* name : {"big.dat", "edit.dat", "swap.dat"})
+        Age(Base() + "build_1/" + name, 86400);
+    int64_t start = BytesRead();
+    EXPECT_EQ(PublishOrFail(Build("b"), root.Path(), "game.sh").linked, 4);
+    EXPECT_GE(BytesRead() - start, static_cast<int64_t>(2 * big.size()));
+
+    // build_2's copies are recorded as they lay once linked: only the build
+    // folder's files are read now.
+    start = BytesRead();
+    EXPECT_EQ(PublishOrFail(Build("b"), root.Path(), "game.sh").linked, 4);
+    EXPECT_LT(BytesRead() - start, static_cast<int64_t>(big.size() + big.size() / 2));
+    EXPECT_EQ(Stat("build_3/big.dat").st_ino, Stat("build_1/big.dat").st_ino);
+
+    // Edited in place with the same size; replaced by another file of the
+    // same size and modification time.
+    WriteFile(Base() + "build_3/edit.dat", "after!");
+    const std::string swapped = Base() + "swap.tmp";
+    WriteFile(swapped, "SWAP");
+    struct timespec times[2] = {Stat("build_3/swap.dat").st_mtim, Stat("build_3/swap.dat").st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, swapped.c_str(), times, 0), 0);
+    fs::rename(swapped, Base() + "build_3/swap.dat");
+    PublishReport fourth = PublishOrFail(Build("b"), root.Path(), "game.sh");
+    EXPECT_EQ(fourth.linked, 2);
+    EXPECT_EQ(ReadFile(Base() + "build_4/edit.dat"), "before");
+    EXPECT_EQ(ReadFile(Base() + "build_4/swap.dat"), "swap");
+
+    // A fresh copy edited at once, its modification time put back: it may
+    // keep both its times, so it is read.
+    const struct stat fresh = Stat("build_4/edit.dat");
+    WriteFile(Base() + "build_4/edit.dat", "AFTER!");
+    times[0] = times[1] = fresh.st_mtim;
+    ASSERT_EQ(::utimensat(AT_FDCWD, (Base() + "build_4/edit.dat").c_str(), times, 0), 0);
+    PublishReport fifth = PublishOrFail(Build("b"), root.Path(), "game.sh");
+    EXPECT_EQ(fifth.linked, 3);
+    EXPECT_EQ(ReadFile(Base() + "build_5/edit.dat"), "before");
+    EXPECT_NE(Stat("build_5/edit.dat").st_ino, fresh.st_ino);
+}
+
 TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     MakeBuild(Build("b1"), {{"game.sh", "g1"}, {"same.dat", "same"}});
     // Nothing at all on the server yet: not even the patch folder appears.
@@ -88,9 +169,18 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     EXPECT_EQ(first.report.Count(Change::kAdded), 2);
     EXPECT_FALSE(fs::exists(Base()));
 
+    // Unchanged by the manifest, but not linkable: a program bit set since,
+    // and a server copy edited in place after its publish.
+    MakeBuild(Build("b1"), {{"mode.sh", "m"}, {"edited.dat", "published"}});
     PublishOrFail(Build("b1"), root.Path(), "game.sh");
     MakeDirs(Base() + ".lvpublish-Ab3dE9");
-    MakeBuild(Build("b2"), {{"game.sh", "g2!"}, {"same.dat", "same"}, {"new.dat", "n"}});
+    WriteFile(Base() + "build_1/edited.dat", "edited!!!");
+    MakeBuild(Build("b2"), {{"game.sh", "g2!"},
+                            {"same.dat", "same"},
+                            {"new.dat", "n"},
+                            {"mode.sh", "m"},
+                            {"edited.dat", "published"}});
+    ::chmod(Build("b2/mode.sh").c_str(), 0755);
     const std::string before = Snapshot(root.Path());
     PublishOutcome dry = PublishWith("b2", true);
     ASSERT_TRUE(dry.ok) << dry.error;
@@ -99,8 +189,9 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     EXPECT_EQ(dry.report.previousBuildFolder, "build_1/");
     EXPECT_EQ(dry.report.Count(Change::kChanged), 1);
     EXPECT_EQ(dry.report.Count(Change::kAdded), 1);
+    EXPECT_EQ(dry.report.Count(Change::kUnchanged), 3);
     EXPECT_EQ(dry.report.linked, 1);
-    EXPECT_EQ(dry.report.copied, 2);
+    EXPECT_EQ(dry.report.copied, 4);
     EXPECT_EQ(dry.report.DownloadBytes(), 3 + 1);
     EXPECT_THAT(dry.report.leftovers, ElementsAre(".lvpublish-Ab3dE9"));
     EXPECT_EQ(Snapshot(root.Path()), before);
@@ -109,7 +200,9 @@ TEST_F(Managing, DryRunReportsThePublishAndWritesNothing) {
     PublishOutcome real = PublishWith("b2", false);
     ASSERT_TRUE(real.ok) << real.error;
     EXPECT_EQ(real.report.linked, dry.report.linked);
+    EXPECT_EQ(real.report.copied, dry.report.copied);
     EXPECT_EQ(real.report.bytesWritten, dry.report.bytesWritten);
+    EXPECT_EQ(ReadFile(Base() + "build_2/edited.dat"), "published");
 }
 
 TEST_F(Managing, LeftoversOfAnInterruptedPublishGoUnderTheLock) {
@@ -207,6 +300,15 @@ TEST_F(Managing, RollbackSwitchesAndLaterPublishesStayAboveEveryVersion) {
         EXPECT_THAT(outcome.error, HasSubstr(refusal.expected));
     }
     EXPECT_EQ(Snapshot(root.Path()), before);
+
+    // A switch that fails leaves the record of the previous build as well.
+    const std::string previous = ReadFile(Base() + ".lvpublish-previous");
+    fs::remove(Base() + "build_folder.txt");
+    MakeDirs(Base() + "build_folder.txt/in-the-way");
+    lvpublish::ManageOutcome failed = lvpublish::Rollback(root.Path(), "build_3");
+    EXPECT_FALSE(failed.ok);
+    EXPECT_THAT(failed.error, HasSubstr("build_folder.txt"));
+    EXPECT_EQ(ReadFile(Base() + ".lvpublish-previous"), previous);
 }
 
 TEST_F(Managing, PruneKeepsTheNewestTheCurrentAndWhatLaunchersMayUse) {
@@ -243,4 +345,55 @@ TEST_F(Managing, PruneKeepsTheNewestTheCurrentAndWhatLaunchersMayUse) {
     EXPECT_EQ(Folders().size(), 5u);
     EXPECT_FALSE(lvpublish::Prune(root.Path(), -1, false).ok);
     EXPECT_FALSE(lvpublish::Prune(work.Path() + "/nowhere", 1, false).ok);
+}
+
+TEST_F(Managing, PruneRefusesBeforeItRemovesAnything) {
+    for (const char* b : {"b1", "b2", "b3", "b4"}) {
+        MakeBuild(Build(b), {{"game.sh", b}});
+        PublishOrFail(Build(b), root.Path(), "game.sh");
+    }
+    MakeDirs(Base() + ".lvpublish-x1Y2z3/half");
+
+    // Where the versions of removed builds cannot go on record, or the
+    // highest serial cannot be read, nothing goes: leftovers neither.
+    MakeDirs(Base() + ".lvpublish-retired-versions/in-the-way");
+    std::string before = Snapshot(root.Path());
+    lvpublish::ManageOutcome refused = lvpublish::Prune(root.Path(), 0, false);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_THAT(refused.error, HasSubstr("nothing was removed"));
+    EXPECT_TRUE(refused.done.empty());
+    EXPECT_EQ(Snapshot(root.Path()), before);
+    fs::remove_all(Base() + ".lvpublish-retired-versions");
+
+    WriteFile(Base() + ".lvpublish-highest-serial", "twelve\n");
+    before = Snapshot(root.Path());
+    refused = lvpublish::Prune(root.Path(), 0, false);
+    EXPECT_THAT(refused.error, HasSubstr(".lvpublish-highest-serial"));
+    EXPECT_EQ(Snapshot(root.Path()), before);
+    fs::remove(Base() + ".lvpublish-highest-serial");
+
+    lvpublish::ManageOutcome pruned = lvpublish::Prune(root.Path(), 0, false);
+    ASSERT_TRUE(pruned.ok) << pruned.error;
+    EXPECT_THAT(pruned.done, ElementsAre("removed the leftover .lvpublish-x1Y2z3 of an "
+                                         "interrupted publish",
+                                         "removed build_1/", "removed build_2/"));
+    EXPECT_FALSE(fs::exists(Base() + ".lvpublish-x1Y2z3"));
+}
+
+TEST_F(Managing, PruneNamesALeftoverItCouldNotRemove) {
+    MakeBuild(Build("b"), {{"game.sh", "g"}});
+    PublishOrFail(Build("b"), root.Path(), "game.sh");
+    MakeBuild(Base() + ".lvpublish-Stuck1", {{"held.dat", "h"}});
+    MakeBuild(Base() + ".lvpublish-Gone22", {{"half.dat", "h"}});
+    const std::string held = Base() + ".lvpublish-Stuck1/held.dat";
+    if (!SetImmutable(held, true))
+        GTEST_SKIP() << "this file system or user cannot make a file immutable";
+
+    lvpublish::ManageOutcome outcome = lvpublish::Prune(root.Path(), 0, false);
+    SetImmutable(held, false);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_THAT(outcome.error, HasSubstr("cannot remove the leftover .lvpublish-Stuck1"));
+    EXPECT_THAT(outcome.done, ElementsAre(HasSubstr("removed the leftover .lvpublish-Gone22"),
+                                          HasSubstr("nothing to remove")));
+    EXPECT_FALSE(fs::exists(Base() + ".lvpublish-Gone22"));
 }

@@ -7,8 +7,8 @@
 
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
-#include "patch/Sha256.h"
 #include "TestFolder.h"
+#include "patch/Sha256.h"
 
 using lvpublish::Change;
 using lvpublish::PublishOutcome;
@@ -71,7 +71,8 @@ TEST_F(Publishing, FirstBuildIsCopiedTaggedAndMadeCurrent) {
     std::vector<std::string> top;
     for (const auto& entry : fs::directory_iterator(root.Path() + "/lanternvale_patch"))
         top.push_back(entry.path().filename().string());
-    EXPECT_THAT(top, ::testing::UnorderedElementsAre("build_1", "build_folder.txt"));
+    EXPECT_THAT(
+        top, ::testing::UnorderedElementsAre("build_1", "build_folder.txt", ".lvpublish-copies"));
 }
 
 TEST_F(Publishing, VersionsCarryOverByContent) {
@@ -229,6 +230,8 @@ TEST_F(Publishing, AnUnreadableCurrentBuildStopsThePublish) {
     // Without the current manifest the versions players hold are unknown.
     MakeBuild(Build("b"), {{"a.dat", "a"}});
     WriteFile(root.Path() + "/lanternvale_patch/build_folder.txt", "build_9/\n");
+    // A refused publish leaves even an interrupted one's staging folder.
+    MakeDirs(root.Path() + "/lanternvale_patch/.lvpublish-Ab3dE9");
     const std::string before = Snapshot(root.Path());
     PublishOutcome outcome = lvpublish::Publish({Build("b"), root.Path(), "", "", "", true});
     EXPECT_FALSE(outcome.ok);

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <ctime>
+#include <filesystem>
 
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
@@ -12,6 +13,8 @@
 #include "patch/Trust.h"
 
 using ::testing::HasSubstr;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -101,6 +104,43 @@ TEST_F(Signing, SignedPublishesVerifyAndTheirSerialsGrow) {
     EXPECT_EQ(Statement("build_1/").serial, 1u);
 }
 
+TEST_F(Signing, SerialsKeepGrowingAfterRollbacksAndPrune) {
+    // Also for a server whose builds were signed before the highest serial
+    // was kept on record: prune puts it there before removing statements.
+    for (bool recordLost : {false, true}) {
+        SCOPED_TRACE(recordLost ? "record lost" : "record kept");
+        TempDir root;
+        auto run = [&](std::vector<std::string> argv) {
+            argv.insert(argv.begin(), kLvpublish);
+            ProcessResult r = RunProcess(argv);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            return r.out;
+        };
+        auto publish = [&](int n) {
+            MakeBuild(build, {{"game.exe", "game v" + std::to_string(n)}});
+            std::string out =
+                run({build, root.Path(), "--game-exe", "game.exe", "--sign-key", keyFile});
+            // "Published build_N/ ..."
+            return out.substr(10, out.find('/') - 9);
+        };
+        for (int n = 1; n <= 5; ++n)
+            publish(n);
+        if (recordLost)
+            fs::remove(root.Path() + "/lanternvale_patch/.lvpublish-highest-serial");
+        run({"rollback", root.Path(), "build_2"});
+        run({"rollback", root.Path(), "build_1"});
+        run({"prune", root.Path(), "--keep", "0"});
+        ASSERT_FALSE(fs::exists(root.Path() + "/lanternvale_patch/build_5"));
+
+        const std::string folder = publish(6);
+        std::optional<BuildStatement> sixth = ParseStatement(
+            ReadFile(root.Path() + "/lanternvale_patch/" + folder + kStatementFileName));
+        ASSERT_TRUE(sixth) << folder;
+        // A launcher that installed build 5 takes it.
+        EXPECT_EQ(sixth->serial, 6u);
+    }
+}
+
 TEST_F(Signing, ResignRenewsTheCurrentBuildOnly) {
     ASSERT_EQ(Publish().exitCode, 0);
     BuildStatement before = Statement("build_1/");
@@ -150,4 +190,13 @@ TEST_F(Signing, RefusalsLeaveTheServerAsItWas) {
     for (const char* days : {"0", "-1", "3651", "x"})
         EXPECT_EQ(Publish({"--expires", days}).exitCode, 1) << days;
     EXPECT_EQ(Snapshot(server.Path()), snapshot);
+
+    // A highest serial on record that cannot be read is not guessed at.
+    fs::remove(build + "/build_statement.txt");
+    WriteFile(Base() + ".lvpublish-highest-serial", "07\n");
+    const std::string garbled = Snapshot(server.Path());
+    r = Publish();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr(".lvpublish-highest-serial"));
+    EXPECT_EQ(Snapshot(server.Path()), garbled);
 }

@@ -11,6 +11,7 @@
 
 #include "NameRules.h"
 #include "Publish.h"
+#include "Signing.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
 #include "state/TextFile.h"
@@ -119,15 +120,14 @@ ManageOutcome Rollback(const std::string& serverRoot, const std::string& build) 
         return outcome;
     }
     // The build launchers leave stays protected from prune.
-    std::string error;
-    if (!ReplaceFileDurably(base + kPreviousRecordName, current + "\n", &error) ||
-        !ReplaceFileDurably(base + kBuildFolderFileName, folder + "\n", &error)) {
-        outcome.error = error;
+    std::string note;
+    if (!SwitchCurrentBuild(base, folder, current, &outcome.error, &note))
         return outcome;
-    }
     outcome.ok = true;
     outcome.done.push_back("current build: " + folder +
                            (current.empty() ? std::string() : " (was " + current + ")"));
+    if (!note.empty())
+        outcome.done.push_back("note: " + note);
     return outcome;
 }
 
@@ -142,14 +142,6 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
     if (!LockExisting(base, &lock, &outcome.error))
         return outcome;
 
-    for (const std::string& path : LeftoversOfInterruptedRuns(base)) {
-        std::error_code ec;
-        if (!dryRun)
-            fs::remove_all(path, ec);
-        outcome.done.push_back(std::string(dryRun ? "would remove " : "removed ") +
-                               "the leftover " + fs::path(path).filename().string() +
-                               " of an interrupted publish");
-    }
     std::vector<BuildInfo> builds = ListBuilds(base);
     builds.erase(std::remove_if(builds.begin(), builds.end(),
                                 [](const BuildInfo& b) { return !b.hasManifest; }),
@@ -169,38 +161,41 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
     for (const BuildInfo& b : builds)
         if (!kept.count(b.folder))
             removed.push_back(&b);
-    if (removed.empty()) {
-        outcome.ok = true;
-        outcome.done.push_back("nothing to remove (" + std::to_string(builds.size()) +
-                               " builds, all kept)");
-        return outcome;
-    }
-
-    // Versions first: once the record is safe, a removal that stops half
-    // way loses nothing a later publish needs.
-    std::map<std::string, int32_t> retired = ReadRetiredVersions(base);
-    for (const BuildInfo* b : removed) {
-        FilesToPatch manifest;
-        ForEachLine(base + b->folder + kManifestFileName,
-                    [&](const std::string& line) { manifest.ParseLine(line); });
-        for (const FilesToPatch::File& entry : manifest.files) {
-            std::string name = entry.name;
-            std::replace(name.begin(), name.end(), '\\', '/');
-            auto [slot, inserted] = retired.emplace(name, entry.version);
-            if (!inserted)
-                slot->second = std::max(slot->second, entry.version);
+    // Versions and serials first: once they are on record, a removal that
+    // stops half way loses nothing a later publish needs. Nothing is removed,
+    // leftovers included, before the command is sure to go ahead.
+    if (!removed.empty()) {
+        std::map<std::string, int32_t> retired = ReadRetiredVersions(base);
+        for (const BuildInfo* b : removed) {
+            FilesToPatch manifest;
+            ForEachLine(base + b->folder + kManifestFileName,
+                        [&](const std::string& line) { manifest.ParseLine(line); });
+            for (const FilesToPatch::File& entry : manifest.files) {
+                std::string name = entry.name;
+                std::replace(name.begin(), name.end(), '\\', '/');
+                auto [slot, inserted] = retired.emplace(name, entry.version);
+                if (!inserted)
+                    slot->second = std::max(slot->second, entry.version);
+            }
         }
-    }
-    if (!dryRun) {
         std::string record;
         for (const auto& [name, version] : retired)
             record += name + " " + std::to_string(version) + "\n";
         std::string error;
-        if (!ReplaceFileDurably(base + kRetiredVersionsName, record, &error)) {
+        if (!dryRun && (!KeepHighestSerial(base, &error) ||
+                        !ReplaceFileDurably(base + kRetiredVersionsName, record, &error))) {
             outcome.error = error + "; nothing was removed";
             return outcome;
         }
     }
+
+    std::vector<std::string> failures;
+    for (const std::string& name : RemoveLeftoversOfInterruptedRuns(base, dryRun, &failures))
+        outcome.done.push_back(std::string(dryRun ? "would remove " : "removed ") +
+                               "the leftover " + name + " of an interrupted publish");
+    if (removed.empty())
+        outcome.done.push_back("nothing to remove (" + std::to_string(builds.size()) +
+                               " builds, all kept)");
     for (const BuildInfo* b : removed) {
         if (!dryRun) {
             std::error_code ec;
@@ -211,6 +206,13 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
             }
         }
         outcome.done.push_back((dryRun ? "would remove " : "removed ") + b->folder);
+    }
+    if (!failures.empty()) {
+        outcome.error =
+            failures.front() + (failures.size() > 1
+                                    ? " (and " + std::to_string(failures.size() - 1) + " more)"
+                                    : std::string());
+        return outcome;
     }
     outcome.ok = true;
     return outcome;

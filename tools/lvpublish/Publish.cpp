@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+#include "CopyRecord.h"
 #include "NameRules.h"
 #include "ServerFolder.h"
 #include "Signing.h"
@@ -180,11 +181,13 @@ class Publisher {
                 PublishedFile* file);
     void AddTags(PublishedFile* file) const;
     void ReportNotes();
-    bool LinkUnchanged(const PublishedFile& file, const std::string& target);
-    void Classify(PublishedFile* file, const std::string& comparePath);
+    std::string PreviousCopy(const std::string& name) const;
+    bool PreviousCopyServes(const PublishedFile& file, bool bytesCompared) const;
+    bool Classify(PublishedFile* file, const std::string& comparePath);
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
+    void RecordCopies();
     bool PrepareSigning();
     bool SignBuild();
 
@@ -202,6 +205,7 @@ class Publisher {
     ServerLock lock_;
     bool serverExists_ = false;
     std::map<std::string, PreviousEntry> previous_;
+    CopyRecord previousCopies_;
     std::map<std::string, int32_t> highestVersion_;
     std::string previousGameExe_;
     std::string staging_;
@@ -221,22 +225,28 @@ bool Publisher::Run() {
         if (!problem.empty())
             return Fail("--build-folder " + options_.buildFolder + ": " + problem);
     }
-    if (!LockServerFolder())
-        return false;
-    RemoveLeftovers();
-    if (!ReadCurrentBuild())
+    if (!LockServerFolder() || !ReadCurrentBuild())
         return false;
     ReadHistory();
     if (!ChooseBuildFolder())
         return false;
-    if (options_.dryRun)
-        return Stage();
+    if (options_.dryRun) {
+        if (!Stage())
+            return false;
+        RemoveLeftovers();
+        return true;
+    }
     bool staged = Stage() && WriteManifest() && SignBuild() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
     }
-    return staged && SwitchBuildFolder();
+    if (!staged || !SwitchBuildFolder())
+        return false;
+    RecordCopies();
+    // Only a publish that went ahead clears what an interrupted one left.
+    RemoveLeftovers();
+    return true;
 }
 
 bool Publisher::ScanBuild() {
@@ -396,13 +406,9 @@ void Publisher::RemoveLeftovers() {
         return;
     // Under the lock no other publish is running: these are an interrupted
     // run's, and nobody serves them.
-    for (const std::string& path : LeftoversOfInterruptedRuns(base_)) {
-        std::error_code ec;
-        if (!options_.dryRun)
-            fs::remove_all(path, ec);
-        if (!ec)
-            report_.leftovers.push_back(fs::path(path).filename().string());
-    }
+    std::vector<std::string> failures;
+    report_.leftovers = RemoveLeftoversOfInterruptedRuns(base_, options_.dryRun, &failures);
+    report_.notes.insert(report_.notes.end(), failures.begin(), failures.end());
 }
 
 bool Publisher::ReadCurrentBuild() {
@@ -436,6 +442,7 @@ bool Publisher::ReadCurrentBuild() {
                     " to start afresh)");
     report_.hadPrevious = true;
     report_.previousBuildFolder = folder;
+    previousCopies_ = CopyRecord::Read(base_, folder);
     current.GetGameExe(previousGameExe_);
     for (const FilesToPatch::File& entry : current.files) {
         PreviousEntry& previous = previous_[LauncherName(entry.name)];
@@ -576,21 +583,24 @@ void Publisher::ReportNotes() {
 bool Publisher::Place(const SourceFile& source, const std::string& target, PublishedFile* file) {
     // A file the previous build may hold unchanged is read once to compare;
     // when it is unchanged the new build links the previous copy, so a
-    // publish writes only what changed.
+    // publish writes only what changed. A dry run decides as the publish does.
     auto previous = previous_.find(file->name);
     bool candidate = previous != previous_.end() && previous->second.lines == 1;
     if (candidate || options_.dryRun) {
         if (!HashFile(source, file))
             return false;
-        Classify(file, source.path);
+        bool bytesCompared = Classify(file, source.path);
+        bool link = file->change == Change::kUnchanged && PreviousCopyServes(*file, bytesCompared);
         if (options_.dryRun) {
-            if (file->change == Change::kUnchanged)
+            if (link)
                 ++report_.linked;
             else
                 ++report_.copied, report_.bytesWritten += file->size;
             return true;
         }
-        if (file->change == Change::kUnchanged && LinkUnchanged(*file, target)) {
+        // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
+        // file is copied.
+        if (link && ::link(PreviousCopy(file->name).c_str(), target.c_str()) == 0) {
             ++report_.linked;
             return true;
         }
@@ -606,22 +616,24 @@ bool Publisher::Place(const SourceFile& source, const std::string& target, Publi
     return true;
 }
 
-bool Publisher::LinkUnchanged(const PublishedFile& file, const std::string& target) {
+std::string Publisher::PreviousCopy(const std::string& name) const {
+    return base_ + report_.previousBuildFolder + name;
+}
+
+bool Publisher::PreviousCopyServes(const PublishedFile& file, bool bytesCompared) const {
     // Only a plain file of the expected size and mode; anything else is
     // copied afresh. A link shares the mode, so a changed program bit copies.
-    const std::string previous = base_ + report_.previousBuildFolder + file.name;
+    const std::string previous = PreviousCopy(file.name);
     struct stat info {};
     if (::lstat(previous.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
         info.st_size != file.size || (info.st_mode & 0777) != file.mode)
         return false;
     // The previous copy must still hold the published bytes: a file changed
     // on the server after its publish would otherwise pass into every later
-    // build. Reading it costs no write.
-    if (Sha256FileHex(previous) != file.sha256)
-        return false;
-    // Where the file system cannot link (EPERM, EMLINK, EXDEV, ...) the
-    // caller copies.
-    return ::link(previous.c_str(), target.c_str()) == 0;
+    // build. It is read again only when it no longer looks as it did when
+    // it was known to hold them.
+    return bytesCompared || previousCopies_.Untouched(file.name, info, file.sha256) ||
+           Sha256FileHex(previous) == file.sha256;
 }
 
 bool Publisher::OpenSource(const SourceFile& source, Fd* in, PublishedFile* file) {
@@ -678,7 +690,8 @@ bool Publisher::Stream(int in, int out, const SourceFile& source, const std::str
     return true;
 }
 
-void Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
+// True when it compared the previous copy's bytes with `comparePath`'s.
+bool Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     auto highest = highestVersion_.find(file->name);
     // INT32_MIN marks an overflow for the caller.
     auto next = [&]() -> int32_t {
@@ -690,18 +703,22 @@ void Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     if (found == previous_.end()) {
         file->change = Change::kAdded;
         file->version = next();
-        return;
+        return false;
     }
     const PreviousEntry& previous = found->second;
     bool same = false;
+    bool compared = false;
     if (previous.lines == 1 && (!previous.sizeKnown || previous.size == file->size)) {
-        if (!previous.sha256.empty())
+        if (!previous.sha256.empty()) {
             same = previous.sha256 == file->sha256;
-        else
-            same = SameBytes(base_ + report_.previousBuildFolder + file->name, comparePath);
+        } else {
+            same = SameBytes(PreviousCopy(file->name), comparePath);
+            compared = true;
+        }
     }
     file->change = same ? Change::kUnchanged : Change::kChanged;
     file->version = same ? previous.version : next();
+    return compared;
 }
 
 bool Publisher::WriteManifest() {
@@ -758,18 +775,27 @@ bool Publisher::Commit() {
 }
 
 bool Publisher::SwitchBuildFolder() {
-    std::string ignored;
-    if (report_.hadPrevious && !ReplaceFileDurably(base_ + kPreviousRecordName,
-                                                   report_.previousBuildFolder + "\n", &ignored))
-        report_.notes.push_back("cannot record the previous build: " + ignored +
-                                "; prune may then take it");
-    if (!ReplaceFileDurably(base_ + kBuildFolderFileName, report_.buildFolder + "\n", &error_)) {
+    std::string note;
+    if (!SwitchCurrentBuild(base_, report_.buildFolder,
+                            report_.hadPrevious ? report_.previousBuildFolder : "", &error_,
+                            &note)) {
         // Nobody can know the new build yet: take it away again.
         std::error_code ec;
         fs::remove_all(staging_, ec);
         return false;
     }
+    if (!note.empty())
+        report_.notes.push_back(note);
     return true;
+}
+
+void Publisher::RecordCopies() {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const PublishedFile& file : report_.files)
+        files.emplace_back(file.name, file.sha256);
+    std::string error;
+    if (!CopyRecord::Write(base_, report_.buildFolder, files, &error))
+        report_.notes.push_back(error + "; the next publish reads unchanged files' copies again");
 }
 
 bool Publisher::PrepareSigning() {

@@ -102,23 +102,52 @@ bool ReadCurrentFolder(const std::string& base, std::string* folder) {
     });
 }
 
+bool SwitchCurrentBuild(const std::string& base, const std::string& folder,
+                        const std::string& current, std::string* error, std::string* note) {
+    if (!ReplaceFileDurably(base + kBuildFolderFileName, folder + "\n", error))
+        return false;
+    std::string recordError;
+    if (!current.empty() &&
+        !ReplaceFileDurably(base + kPreviousRecordName, current + "\n", &recordError))
+        *note = "cannot record " + current + " as the previous build: " + recordError +
+                "; prune may then take it";
+    return true;
+}
+
 std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
     std::vector<std::string> found;
     std::error_code ec;
-    const std::string pointerTemporary = std::string(kBuildFolderFileName) + ".";
-    const std::string previousTemporary = std::string(kPreviousRecordName) + ".";
-    const std::string retiredTemporary = std::string(kRetiredVersionsName) + ".";
+    // ReplaceFileDurably's temporary files beside each file it replaces.
+    const char* const replaced[] = {kBuildFolderFileName, kPreviousRecordName, kRetiredVersionsName,
+                                    kSerialRecordName, kCopyRecordName};
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         bool folder = it->is_directory(ec) && !it->is_symlink(ec);
-        if ((folder && IsTemporarySuffix(name, kStagingPrefix)) ||
-            (!folder && (IsTemporarySuffix(name, pointerTemporary) ||
-                         IsTemporarySuffix(name, previousTemporary) ||
-                         IsTemporarySuffix(name, retiredTemporary))))
+        bool temporary = false;
+        for (const char* record : replaced)
+            temporary = temporary || IsTemporarySuffix(name, std::string(record) + ".");
+        if (folder ? IsTemporarySuffix(name, kStagingPrefix) : temporary)
             found.push_back(it->path().string());
     }
     std::sort(found.begin(), found.end());
     return found;
+}
+
+std::vector<std::string> RemoveLeftoversOfInterruptedRuns(const std::string& base, bool dryRun,
+                                                          std::vector<std::string>* failures) {
+    std::vector<std::string> removed;
+    for (const std::string& path : LeftoversOfInterruptedRuns(base)) {
+        const std::string name = fs::path(path).filename().string();
+        std::error_code ec;
+        if (!dryRun)
+            fs::remove_all(path, ec);
+        if (ec)
+            failures->push_back("cannot remove the leftover " + name +
+                                " of an interrupted publish: " + ec.message());
+        else
+            removed.push_back(name);
+    }
+    return removed;
 }
 
 std::vector<BuildInfo> ListBuilds(const std::string& base) {
@@ -168,6 +197,32 @@ std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base) {
             slot->second = std::max(slot->second, entry.version);
     }
     return versions;
+}
+
+bool ReadSerialRecord(const std::string& base, uint64_t* serial, std::string* error) {
+    *serial = 0;
+    const std::string path = base + kSerialRecordName;
+    std::string line;
+    if (!ReadFirstLine(path, 32, &line)) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT)
+            return true;
+    } else if (!line.empty() && line.size() <= 18 && line[0] != '0' &&
+               std::all_of(line.begin(), line.end(), ::isdigit)) {
+        *serial = std::stoull(line);
+        return true;
+    }
+    *error = path + " does not hold the highest serial signed here; restore it (a serial " +
+             "below one that players took makes their launchers refuse every later build)";
+    return false;
+}
+
+bool RaiseSerialRecord(const std::string& base, uint64_t serial, std::string* error) {
+    uint64_t recorded = 0;
+    if (!ReadSerialRecord(base, &recorded, error))
+        return false;
+    return serial <= recorded ||
+           ReplaceFileDurably(base + kSerialRecordName, std::to_string(serial) + "\n", error);
 }
 
 }  // namespace lvpublish

@@ -18,6 +18,12 @@ inline constexpr const char* kPreviousRecordName = ".lvpublish-previous";
 // "name version" lines: the highest version each file had in removed builds,
 // so a later publish never gives other bytes a version players may hold.
 inline constexpr const char* kRetiredVersionsName = ".lvpublish-retired-versions";
+// The highest serial ever signed for this server, so that a serial never
+// goes down when the builds holding the statements are removed.
+inline constexpr const char* kSerialRecordName = ".lvpublish-highest-serial";
+// How the current build's files lay on disk while they held their bytes
+// (CopyRecord.h).
+inline constexpr const char* kCopyRecordName = ".lvpublish-copies";
 
 // An exclusive lock on `base` for the life of the object.
 class ServerLock {
@@ -46,9 +52,22 @@ bool SyncPath(const std::string& path);
 // The first line of base/build_folder.txt; false with errno when unreadable.
 bool ReadCurrentFolder(const std::string& base, std::string* folder);
 
+// Switches build_folder.txt to `folder` in one step and only then records
+// `current` (the build launchers are leaving; empty: none) as the previous
+// build. False with `error` when the switch failed: then nothing changed.
+// A record that cannot be written leaves the switch done and says so in
+// `note`.
+bool SwitchCurrentBuild(const std::string& base, const std::string& folder,
+                        const std::string& current, std::string* error, std::string* note);
+
 // Staging folders and temporary pointer files an interrupted publish left in
 // `base`. Only to be removed while holding the lock.
 std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base);
+
+// Removes those leftovers (in a dry run, only lists them). Returns the names
+// removed; each one that stays is a line in `failures`.
+std::vector<std::string> RemoveLeftoversOfInterruptedRuns(const std::string& base, bool dryRun,
+                                                          std::vector<std::string>* failures);
 
 struct BuildInfo {
     std::string folder;  // "build_3/"
@@ -63,5 +82,11 @@ std::vector<BuildInfo> ListBuilds(const std::string& base);
 
 // Highest version of each name in the retired-versions record.
 std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base);
+
+// The serial record: 0 when there is none; false with `error` when it is
+// there but unreadable or not a serial, since guessing could go below it.
+bool ReadSerialRecord(const std::string& base, uint64_t* serial, std::string* error);
+// Raises the record to `serial`; a lower or equal one leaves it as it is.
+bool RaiseSerialRecord(const std::string& base, uint64_t serial, std::string* error);
 
 }  // namespace lvpublish

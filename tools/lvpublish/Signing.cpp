@@ -94,8 +94,8 @@ std::optional<BuildStatement> ReadStatementFile(const std::string& path) {
     return ParseStatement(text);
 }
 
-// One above the highest serial of any build's statement on this server.
-uint64_t NextSerial(const std::string& base) {
+// The highest serial of any build's statement on this server.
+uint64_t HighestStatementSerial(const std::string& base) {
     uint64_t highest = 0;
     std::error_code ec;
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
@@ -108,7 +108,18 @@ uint64_t NextSerial(const std::string& base) {
     }
     if (std::optional<BuildStatement> top = ReadStatementFile(base + kStatementFileName))
         highest = std::max(highest, top->serial);
-    return highest + 1;
+    return highest;
+}
+
+// One above any serial signed here, put on record before any statement
+// carries it: prune and rollback then cannot bring a later one below it. A
+// serial whose publish fails afterwards is simply never used.
+bool IssueSerial(const std::string& base, uint64_t* serial, std::string* error) {
+    uint64_t recorded = 0;
+    if (!ReadSerialRecord(base, &recorded, error))
+        return false;
+    *serial = std::max(recorded, HighestStatementSerial(base)) + 1;
+    return RaiseSerialRecord(base, *serial, error);
 }
 
 // The manifest's hash, after checking that every line can be checked.
@@ -223,7 +234,8 @@ int Resign(const std::string& serverRoot, const std::string& keyFile, int days) 
     } else {
         statement.buildFolder = folder;
         statement.manifestSha256 = hash;
-        statement.serial = NextSerial(base);
+        if (!IssueSerial(base, &statement.serial, &error))
+            return fail(error);
     }
     statement.expires = Expiry(days);
     if (!SignStatement(key, &statement))
@@ -292,8 +304,8 @@ bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
                      std::string* error, std::string* summary) {
     BuildStatement statement;
     statement.buildFolder = buildFolder;
-    statement.serial = NextSerial(base);
-    if (!HashManifest(stagedDir + "/" + kManifestFileName, &statement.manifestSha256, error))
+    if (!HashManifest(stagedDir + "/" + kManifestFileName, &statement.manifestSha256, error) ||
+        !IssueSerial(base, &statement.serial, error))
         return false;
     statement.expires = Expiry(expiryDays);
     if (!SignStatement(key, &statement)) {
@@ -305,6 +317,10 @@ bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
     *summary = "signed as serial " + std::to_string(statement.serial) + ", valid until " +
                FormatUtc(statement.expires) + " (renew with lvpublish resign)";
     return true;
+}
+
+bool KeepHighestSerial(const std::string& base, std::string* error) {
+    return RaiseSerialRecord(base, HighestStatementSerial(base), error);
 }
 
 bool IsSigningCommand(const char* command) {
