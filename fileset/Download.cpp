@@ -198,8 +198,10 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
                 continue;
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
             FILE* stream = std::fopen(file.name.c_str(), "wb");
-            if (!stream)
+            if (!stream) {
+                LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
                 throw CouldntWriteFileException();
+            }
             downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
             ParallelDownload& download = *downloads[next];
             download.transfer.SetByteLimit(ByteLimit(file));
@@ -260,8 +262,12 @@ void FilesToPatch::DownloadFiles() {
     // A disk that cannot hold the new files is found before any old file is
     // cut, so the player keeps a whole installation.
     std::optional<int64_t> free = platform::FreeBytes(".");
-    if (free && SpaceNeeded(files) > *free)
+    if (free && SpaceNeeded(files) > *free) {
+        LogFailure("not enough disk space: the new files need " +
+                   std::to_string(SpaceNeeded(files)) + " more bytes, the disk has " +
+                   std::to_string(*free) + " free");
         throw CouldntWriteFileException();
+    }
     if (g_parallelTransfers > 1) {
         DownloadFilesInParallel(files, &progress);
         return;

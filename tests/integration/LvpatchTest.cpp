@@ -196,6 +196,54 @@ TEST(Lvpatch, AFailureEndsWithTheLineThatSaysWhatFailed) {
                                     "the manifest says 5\n"));
 }
 
+TEST(Lvpatch, TheFailureLineNamesWhatFailedInEveryDownloadPath) {
+    TempDir root;
+    TempDir game;
+    // The size query of big.dat is cut off on purpose once it has the size.
+    PublishBuild(root.Path(),
+                 {{"big.dat", std::string(200000, 'b'), 1, "", false}, {"blocked.dat", "x"}});
+    MakeDirs(game.Path() + "/blocked.dat");
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+
+    ProcessResult parallel = RunProcess({kLvpatch, "--dir", game.Path(), "--parallel", "4"});
+    EXPECT_EQ(parallel.exitCode, 1);
+    EXPECT_THAT(parallel.err, HasSubstr("[Launcher Cannot Update File]"));
+    EXPECT_THAT(parallel.err,
+                ::testing::EndsWith("lvpatch: failed: cannot write blocked.dat: Is a directory\n"));
+    ProcessResult json = RunProcess({kLvpatch, "--dir", game.Path(), "--parallel", "4", "--json"});
+    EXPECT_THAT(Lines(json.out).back(),
+                HasSubstr("\"cause\":\"cannot write blocked.dat: Is a directory\"}"));
+
+    // A build larger than any disk is refused before its first byte.
+    RemoveTree(game.Path() + "/blocked.dat");
+    WriteFile(root.Path() + "/lanternvale_patch/build_1/current2.txt",
+              "huge.dat 1 SIZE:1125899906842624\n");
+    ProcessResult full = RunProcess({kLvpatch, "--dir", game.Path(), "--verbose"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_THAT(full.err, Not(HasSubstr("huge.dat ->")));
+    EXPECT_THAT(full.err,
+                ::testing::ContainsRegex("\nlvpatch: failed: not enough disk space: the new files "
+                                         "need 1125899906842624 more bytes, the disk has [0-9]+ "
+                                         "free\n$"));
+}
+
+TEST(ConsoleFailureCause, AStatedCauseWinsAndACutAskedForIsNoFailure) {
+    ConsoleSurface surface(stdout, stderr, ConsoleSurface::Mode::kLines);
+    const char* over = "over-limit";
+    surface.OnRequest({"http://h/probe.dat", 200, 0, 0.1, over, "cut"});
+    EXPECT_EQ(surface.FailureCause(), "");
+    surface.OnRequest({"http://h/gone.dat", 404, 0, 0.1, "finished", ""});
+    surface.OnRequest({"http://h/late.dat", 200, 0, 0.1, over, "cut"});
+    surface.OnRequest({"http://h/ok.dat", 200, 5, 0.1, "finished", ""});
+    EXPECT_EQ(surface.FailureCause(), "http://h/gone.dat: HTTP 404");
+    surface.OnRequest({"http://h/cut.dat", 200, 7, 0.1, "broken", "Connection reset"});
+    EXPECT_EQ(surface.FailureCause(), "http://h/cut.dat: HTTP 200, broken (Connection reset)");
+    surface.OnFailure("cannot write a.dat: No space left on device");
+    surface.OnRequest({"http://h/after.dat", 0, 0, 0.1, "broken", "refused"});
+    EXPECT_EQ(surface.FailureCause(), "cannot write a.dat: No space left on device");
+}
+
 TEST(Lvpatch, WithoutATerminalProgressLinesComeAtMostOnceASecond) {
     TempDir root;
     TempDir game;

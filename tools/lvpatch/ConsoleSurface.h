@@ -36,7 +36,8 @@ class ConsoleSurface : public RunSurface, public RunLog {
     bool WaitForFinish();
 
     // After the run: what failed (the first cause a stage gave, else the
-    // last request without a complete 200 answer), or empty.
+    // last request answered other than 200, broken off or not written), or
+    // empty.
     std::string FailureCause() const;
     // After a successful run: "N files checked, M fetched, BYTES in TIME
     // (RATE)"; `checked` is the manifest's entry count.
