@@ -228,6 +228,43 @@ TEST(Lvpatch, TheFailureLineNamesWhatFailedInEveryDownloadPath) {
                                          "free\n$"));
 }
 
+TEST(Lvpatch, EachResumedAttemptIsLoggedWithItsOwnAnswer) {
+    const std::string body(100000, 'r');
+    TestHttpServer server([&](const TestRequest& request) {
+        TestReply reply;
+        if (request.path == "/lanternvale_patch/build_folder.txt") {
+            reply.body = "build_1/\n";
+        } else if (request.path == "/lanternvale_patch/build_1/current2.txt") {
+            reply.body = "big.dat 1 SIZE:100000\n";
+        } else if (request.path != "/lanternvale_patch/build_1/big.dat") {
+            reply.status = 404;
+        } else if (request.Header("Range").empty()) {
+            reply.kind = TestReply::Kind::kShortBody;
+            reply.body = body;
+            reply.sendBytes = 40000;
+        } else {
+            reply.status = 416;  // the rest is refused
+        }
+        return reply;
+    });
+    TempDir game;
+    PointAt(game.Path(), server.Port());
+    ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path(), "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<std::string> attempts;
+    for (const std::string& line : Lines(run.out))
+        if (line.find("\"event\":\"request\"") != std::string::npos &&
+            line.find("/big.dat\"") != std::string::npos)
+            attempts.push_back(line);
+    ASSERT_EQ(attempts.size(), 2u) << run.out;
+    EXPECT_THAT(attempts[0], HasSubstr("\"status\":200,\"bytes\":40000,"));
+    EXPECT_THAT(attempts[0], HasSubstr("\"end\":\"broken\""));
+    EXPECT_THAT(attempts[1], HasSubstr("\"status\":416,\"bytes\":0,"));
+    EXPECT_THAT(Lines(run.out).back(),
+                HasSubstr("\"cause\":\"verification: big.dat has 40000 bytes, the manifest says "
+                          "100000\"}"));
+}
+
 TEST(ConsoleFailureCause, AStatedCauseWinsAndACutAskedForIsNoFailure) {
     ConsoleSurface surface(stdout, stderr, ConsoleSurface::Mode::kLines);
     const char* over = "over-limit";
