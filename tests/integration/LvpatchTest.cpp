@@ -10,6 +10,7 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "patch/Sha256.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 
 using ::testing::HasSubstr;
@@ -263,6 +264,42 @@ TEST(Lvpatch, EachResumedAttemptIsLoggedWithItsOwnAnswer) {
     EXPECT_THAT(Lines(run.out).back(),
                 HasSubstr("\"cause\":\"verification: big.dat has 40000 bytes, the manifest says "
                           "100000\"}"));
+}
+
+TEST(Lvpatch, RepairNamesTheFilesItFetchesAndCountsThem) {
+    TempDir root;
+    TempDir game;
+    const std::string map = "map data";
+    PublishBuild(root.Path(), {{"map.dat", map, 1, "SHA256:" + Sha256Hex(map)},
+                               {"game.bin", "g", 1, "GAME_EXE SHA256:" + Sha256Hex("g")}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    ASSERT_EQ(RunProcess({kLvpatch, "--dir", game.Path()}).exitCode, 0);
+
+    // Damage that size and ledger cannot see.
+    WriteFile(game.Path() + "/map.dat", "MAP DATA");
+    ProcessResult verbose = RunProcess({kLvpatch, "--dir", game.Path(), "--repair", "--verbose"});
+    ASSERT_EQ(verbose.exitCode, 0) << verbose.err;
+    EXPECT_THAT(verbose.err, HasSubstr("lvpatch: fetch map.dat (hash)\n"));
+    EXPECT_THAT(verbose.err, Not(HasSubstr("fetch game.bin")));
+    EXPECT_THAT(verbose.out, HasSubstr("repair: 2 files checked, 1 repaired\n"));
+    EXPECT_THAT(verbose.out, HasSubstr("\n2 files checked, 1 fetched, "));
+    EXPECT_EQ(ReadFile(game.Path() + "/map.dat"), map);
+
+    // With JSON, standard output holds nothing but JSON lines.
+    WriteFile(game.Path() + "/map.dat", "MAP DATA");
+    ProcessResult json = RunProcess({kLvpatch, "--dir", game.Path(), "--repair", "--json"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    std::vector<std::string> lines = Lines(json.out);
+    for (const std::string& line : lines)
+        EXPECT_THAT(line, ::testing::StartsWith("{\"t\":"));
+    EXPECT_THAT(json.out,
+                HasSubstr("\"event\":\"fetch\",\"file\":\"map.dat\",\"reason\":\"hash\"}"));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_THAT(lines[lines.size() - 2],
+                HasSubstr("\"event\":\"repair\",\"files_checked\":2,\"files_damaged\":1,"
+                          "\"repaired\":true}"));
+    EXPECT_THAT(lines.back(), HasSubstr("\"files_fetched\":1,"));
 }
 
 TEST(ConsoleFailureCause, AStatedCauseWinsAndACutAskedForIsNoFailure) {

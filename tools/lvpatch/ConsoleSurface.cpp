@@ -296,6 +296,18 @@ void ConsoleSurface::PrintResult(bool success, int checked) {
     Json(fields);
 }
 
+void ConsoleSurface::PrintRepair(int checked, int damaged, bool repaired) {
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"repair\",\"files_checked\":" + std::to_string(checked) +
+             ",\"files_damaged\":" + std::to_string(damaged) +
+             ",\"repaired\":" + (repaired ? "true" : "false"));
+        return;
+    }
+    std::fprintf(out_, "repair: %d files checked, %d %s\n", checked, damaged,
+                 repaired ? "repaired" : "damaged, not repaired");
+    std::fflush(out_);
+}
+
 void ConsoleSurface::PrintLine(const std::string& text) {
     std::fprintf(out_, "%s %s\n", WallClock().c_str(), EscapeForTerminal(text, false).c_str());
     std::fflush(out_);

@@ -44,6 +44,9 @@ class ConsoleSurface : public RunSurface, public RunLog {
     std::string Summary(int checked) const;
     // The run's end as a JSON line (mode kJson).
     void PrintResult(bool success, int checked);
+    // After a repair run: files re-hashed and how many differed, fetched
+    // again when `repaired`; a line, or a JSON event in mode kJson.
+    void PrintRepair(int checked, int damaged, bool repaired);
 
   private:
     using Clock = std::chrono::steady_clock;

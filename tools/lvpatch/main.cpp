@@ -145,8 +145,7 @@ int main(int argc, char** argv) {
     g_runLog = nullptr;
 
     if (g_patchRunOptions.repair)
-        std::printf("repair: %d files checked, %d %s\n", g_repairCounts.checked,
-                    g_repairCounts.damaged, success ? "repaired" : "damaged, not repaired");
+        surface.PrintRepair(g_repairCounts.checked, g_repairCounts.damaged, success);
     const int checked = success ? ManifestEntries() : 0;
     if (json) {
         surface.PrintResult(success, checked);
