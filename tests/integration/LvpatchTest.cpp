@@ -88,6 +88,14 @@ TEST(Lvpatch, UsageErrorsExitTwo) {
     EXPECT_THAT(noValue.err, HasSubstr("--dir needs a value"));
     EXPECT_THAT(noValue.err, HasSubstr("Usage: lvpatch "));
 
+    // The value-taking options all say so when the value is missing.
+    for (const char* option : {"--parallel", "--limit-rate"}) {
+        ProcessResult bare = RunProcess({kLvpatch, "--dir", ".", option});
+        EXPECT_EQ(bare.exitCode, 2) << option;
+        EXPECT_THAT(bare.err, HasSubstr(std::string(option) + " needs a value ("));
+        EXPECT_THAT(bare.err, HasSubstr("Usage: lvpatch "));
+    }
+
     ProcessResult both = RunProcess({kLvpatch, "--verbose", "--json"});
     EXPECT_EQ(both.exitCode, 2);
 
