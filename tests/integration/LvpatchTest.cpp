@@ -394,7 +394,9 @@ TEST(Lvpatch, JsonLinesCarryTheSameEvents) {
 
 TEST(Lvpatch, ServerTextsReachTheTerminalEscaped) {
     // A hostile server names its game program with terminal control codes.
-    const std::string evil = "g\x1b]0;owned\x07\x1b[2J.sh";
+    const std::string evil =
+        "g\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+        "2J.sh";
     TestHttpServer server(TestHttpServer::Files(
         {{"/lanternvale_patch/build_folder.txt", "build_1/\n"},
          {"/lanternvale_patch/build_1/current2.txt", evil + " 1 GAME_EXE SIZE:2\n"},
@@ -406,7 +408,10 @@ TEST(Lvpatch, ServerTextsReachTheTerminalEscaped) {
         const std::string all = run.out + run.err;
         EXPECT_EQ(all.find('\x1b'), std::string::npos) << flag << ": " << all;
         EXPECT_EQ(all.find('\x07'), std::string::npos) << flag;
-        EXPECT_THAT(all, HasSubstr(std::string(flag) == "--json" ? "\\u001b" : "\\x1b")) << all;
+        EXPECT_EQ(all.find("\xc2\x9b"), std::string::npos) << flag;
+        const bool json = std::string(flag) == "--json";
+        EXPECT_THAT(all, HasSubstr(json ? "\\u001b" : "\\x1b")) << all;
+        EXPECT_THAT(all, HasSubstr(json ? "\\u009b2J" : "\\xc2\\x9b2J")) << all;
     }
 }
 
@@ -418,8 +423,10 @@ TEST(ConsoleText, ControlBytesAreEscapedAndTextStaysReadable) {
         {"\x1b[31mred", "\\x1b[31mred", "\"\\u001b[31mred\""},
         {"bell\x07 del\x7f", "bell\\x07 del\\x7f", "\"bell\\u0007 del\\u007f\""},
         {"caf\xc3\xa9 \xc4\x80", "caf\xc3\xa9 \xc4\x80",
-         "\"caf\xc3\xa9 \xc4\x80\""},                         // UTF-8 stays
-        {"c1 \xc2\x9b", "c1 \\xc2\\x9b", "\"c1 \xc2\x9b\""},  // U+009B: CSI to some terminals
+         "\"caf\xc3\xa9 \xc4\x80\""},                        // UTF-8 stays
+        {"c1 \xc2\x9b", "c1 \\xc2\\x9b", "\"c1 \\u009b\""},  // U+009B: CSI to some terminals
+        {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xc2\\x80\\xc2\\x9f\xc2\xa0",
+         "\"\\u0080\\u009f\xc2\xa0\""},  // U+00A0 is no control
         {"raw \x9b \xff", "raw \\x9b \xff", "\"raw \\u009b \\u00ff\""},
         {"two\nlines\r", "two\\x0alines\\x0d", "\"two\\nlines\\u000d\""},
         {"q\"b\\", "q\"b\\", "\"q\\\"b\\\\\""},

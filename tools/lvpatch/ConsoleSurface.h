@@ -95,5 +95,6 @@ std::string FormatBytes(int64_t bytes);
 std::string EscapeForTerminal(const std::string& text, bool keepNewlines);
 
 // `text` as a JSON string literal: quotes, backslashes and control bytes
-// escaped; bytes that are not UTF-8 as \u00NN.
+// (C0, DEL and the C1 range in UTF-8) escaped; bytes that are not UTF-8 as
+// \u00NN.
 std::string JsonString(const std::string& text);
