@@ -329,8 +329,8 @@ void FilesToPatch::DownloadFiles() {
     // cut, so the player keeps a whole installation.
     std::optional<int64_t> free = platform::FreeBytes(".");
     if (const int64_t needed = SpaceNeeded(files); free && needed > *free) {
-        LogFailure("not enough free space in the game folder: " + std::to_string(needed) +
-                   " bytes needed, " + std::to_string(*free) + " free");
+        LogFailure("not enough disk space: the new files need " + std::to_string(needed) +
+                   " more bytes, the disk has " + std::to_string(*free) + " free");
         throw CouldntWriteFileException();
     }
     if (g_parallelTransfers > 1) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fileset/FilesToPatch.h"
+#include "patch/RunLog.h"
 #include "patch/RunSurface.h"
 #include "patch/Sha256.h"
 
@@ -26,6 +27,7 @@ FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles() {
         if (Sha256FileHex(file.name) != expected) {
             file.needsDownload = true;
             ++counts.damaged;
+            LogFetch(file.name, RunLog::FetchReason::kHash);
         }
     }
     return counts;

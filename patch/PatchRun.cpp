@@ -3,6 +3,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
+#include "patch/RunLog.h"
 #include "patch/RunNetwork.h"
 #include "patch/RunSurface.h"
 #include "patch/Trust.h"
@@ -159,6 +160,7 @@ unsigned PatchThreadProc(void* param) {
             dialog.SetStageText("You may now click Play to enter the game.");
     } catch (const UntrustedBuildException& refused) {
         success = false;
+        LogFailure(std::string("trust: ") + TrustCheckText(refused.check));
         ShowUntrustedBuildBox(refused.check);
     } catch (const CouldntWriteFileException&) {
         success = false;

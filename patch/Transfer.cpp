@@ -302,7 +302,7 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
         if (early && !stopAttempts_ && attempts_ <= kResumeAttempts) {
             wantsAnother_ = true;
             outcome_.end = TransferOutcome::End::kBroken;
-            LogRequest();  // each attempt is a request of its own
+            LogRequest(status);  // each attempt is a request of its own
             return;
         }
         outcome_.end = early ? TransferOutcome::End::kBroken : end;
@@ -312,18 +312,19 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
     }
     if (hasher_)
         outcome_.sha256 = hasher_->sha.FinishHex();
-    LogRequest();
+    LogRequest(status);
 }
 
-void Transfer::LogRequest() const {
+// The attempt's own answer and bytes; the outcome tells of the whole file.
+void Transfer::LogRequest(long status) const {
     if (!g_runLog)
         return;
     static const char* const kEnds[] = {"not run", "finished", "broken", "over-limit",
                                         "write-failed"};
     RunLog::Request request;
     request.url = url_;
-    request.status = outcome_.status;
-    request.bytes = outcome_.bytes;
+    request.status = status;
+    request.bytes = outcome_.bytes - attemptStart_;
     request.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     request.end = kEnds[static_cast<int>(outcome_.end)];

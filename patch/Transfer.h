@@ -129,7 +129,7 @@ class Transfer {
 
   private:
     static size_t OnData(char* data, size_t size, size_t count, void* userData);
-    void LogRequest() const;
+    void LogRequest(long status) const;
     static size_t OnHeader(char* data, size_t size, size_t count, void* userData);
     size_t Take(const char* data, size_t size);
     // At the end of an answer's headers: whether its body is taken.

@@ -88,6 +88,8 @@ class Trust : public ::testing::Test {
         ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
         EXPECT_EQ(lvpatch.exitCode, 1) << lvpatch.out << lvpatch.err;
         EXPECT_THAT(lvpatch.err, HasSubstr(std::string("Reason: ") + TrustCheckText(check)));
+        EXPECT_THAT(lvpatch.err, ::testing::EndsWith(std::string("lvpatch: failed: trust: ") +
+                                                     TrustCheckText(check) + "\n"));
         EXPECT_EQ(FolderContents(game.Path()), before);
     }
 

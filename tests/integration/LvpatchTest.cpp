@@ -10,6 +10,7 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "patch/Sha256.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 
 using ::testing::HasSubstr;
@@ -86,6 +87,14 @@ TEST(Lvpatch, UsageErrorsExitTwo) {
     EXPECT_EQ(noValue.exitCode, 2);
     EXPECT_THAT(noValue.err, HasSubstr("--dir needs a value"));
     EXPECT_THAT(noValue.err, HasSubstr("Usage: lvpatch "));
+
+    // The value-taking options all say so when the value is missing.
+    for (const char* option : {"--parallel", "--limit-rate"}) {
+        ProcessResult bare = RunProcess({kLvpatch, "--dir", ".", option});
+        EXPECT_EQ(bare.exitCode, 2) << option;
+        EXPECT_THAT(bare.err, HasSubstr(std::string(option) + " needs a value ("));
+        EXPECT_THAT(bare.err, HasSubstr("Usage: lvpatch "));
+    }
 
     ProcessResult both = RunProcess({kLvpatch, "--verbose", "--json"});
     EXPECT_EQ(both.exitCode, 2);
@@ -196,6 +205,127 @@ TEST(Lvpatch, AFailureEndsWithTheLineThatSaysWhatFailed) {
                                     "the manifest says 5\n"));
 }
 
+TEST(Lvpatch, TheFailureLineNamesWhatFailedInEveryDownloadPath) {
+    TempDir root;
+    TempDir game;
+    // The size query of big.dat is cut off on purpose once it has the size.
+    PublishBuild(root.Path(),
+                 {{"big.dat", std::string(200000, 'b'), 1, "", false}, {"blocked.dat", "x"}});
+    MakeDirs(game.Path() + "/blocked.dat");
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+
+    ProcessResult parallel = RunProcess({kLvpatch, "--dir", game.Path(), "--parallel", "4"});
+    EXPECT_EQ(parallel.exitCode, 1);
+    EXPECT_THAT(parallel.err, HasSubstr("[Launcher Cannot Update File]"));
+    EXPECT_THAT(parallel.err,
+                ::testing::EndsWith("lvpatch: failed: cannot write blocked.dat: Is a directory\n"));
+    ProcessResult json = RunProcess({kLvpatch, "--dir", game.Path(), "--parallel", "4", "--json"});
+    EXPECT_THAT(Lines(json.out).back(),
+                HasSubstr("\"cause\":\"cannot write blocked.dat: Is a directory\"}"));
+
+    // A build larger than any disk is refused before its first byte.
+    RemoveTree(game.Path() + "/blocked.dat");
+    WriteFile(root.Path() + "/lanternvale_patch/build_1/current2.txt",
+              "huge.dat 1 SIZE:1125899906842624\n");
+    ProcessResult full = RunProcess({kLvpatch, "--dir", game.Path(), "--verbose"});
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_THAT(full.err, Not(HasSubstr("huge.dat ->")));
+    EXPECT_THAT(full.err,
+                ::testing::ContainsRegex("\nlvpatch: failed: not enough disk space: the new files "
+                                         "need 1125899906842624 more bytes, the disk has [0-9]+ "
+                                         "free\n$"));
+}
+
+TEST(Lvpatch, EachResumedAttemptIsLoggedWithItsOwnAnswer) {
+    const std::string body(100000, 'r');
+    TestHttpServer server([&](const TestRequest& request) {
+        TestReply reply;
+        if (request.path == "/lanternvale_patch/build_folder.txt") {
+            reply.body = "build_1/\n";
+        } else if (request.path == "/lanternvale_patch/build_1/current2.txt") {
+            reply.body = "big.dat 1 SIZE:100000\n";
+        } else if (request.path != "/lanternvale_patch/build_1/big.dat") {
+            reply.status = 404;
+        } else if (request.Header("Range").empty()) {
+            reply.kind = TestReply::Kind::kShortBody;
+            reply.body = body;
+            reply.sendBytes = 40000;
+        } else {
+            reply.status = 416;  // the rest is refused
+        }
+        return reply;
+    });
+    TempDir game;
+    PointAt(game.Path(), server.Port());
+    ProcessResult run = RunProcess({kLvpatch, "--dir", game.Path(), "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<std::string> attempts;
+    for (const std::string& line : Lines(run.out))
+        if (line.find("\"event\":\"request\"") != std::string::npos &&
+            line.find("/big.dat\"") != std::string::npos)
+            attempts.push_back(line);
+    ASSERT_EQ(attempts.size(), 2u) << run.out;
+    EXPECT_THAT(attempts[0], HasSubstr("\"status\":200,\"bytes\":40000,"));
+    EXPECT_THAT(attempts[0], HasSubstr("\"end\":\"broken\""));
+    EXPECT_THAT(attempts[1], HasSubstr("\"status\":416,\"bytes\":0,"));
+    EXPECT_THAT(Lines(run.out).back(),
+                HasSubstr("\"cause\":\"verification: big.dat has 40000 bytes, the manifest says "
+                          "100000\"}"));
+}
+
+TEST(Lvpatch, RepairNamesTheFilesItFetchesAndCountsThem) {
+    TempDir root;
+    TempDir game;
+    const std::string map = "map data";
+    PublishBuild(root.Path(), {{"map.dat", map, 1, "SHA256:" + Sha256Hex(map)},
+                               {"game.bin", "g", 1, "GAME_EXE SHA256:" + Sha256Hex("g")}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    ASSERT_EQ(RunProcess({kLvpatch, "--dir", game.Path()}).exitCode, 0);
+
+    // Damage that size and ledger cannot see.
+    WriteFile(game.Path() + "/map.dat", "MAP DATA");
+    ProcessResult verbose = RunProcess({kLvpatch, "--dir", game.Path(), "--repair", "--verbose"});
+    ASSERT_EQ(verbose.exitCode, 0) << verbose.err;
+    EXPECT_THAT(verbose.err, HasSubstr("lvpatch: fetch map.dat (hash)\n"));
+    EXPECT_THAT(verbose.err, Not(HasSubstr("fetch game.bin")));
+    EXPECT_THAT(verbose.out, HasSubstr("repair: 2 files checked, 1 repaired\n"));
+    EXPECT_THAT(verbose.out, HasSubstr("\n2 files checked, 1 fetched, "));
+    EXPECT_EQ(ReadFile(game.Path() + "/map.dat"), map);
+
+    // With JSON, standard output holds nothing but JSON lines.
+    WriteFile(game.Path() + "/map.dat", "MAP DATA");
+    ProcessResult json = RunProcess({kLvpatch, "--dir", game.Path(), "--repair", "--json"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    std::vector<std::string> lines = Lines(json.out);
+    for (const std::string& line : lines)
+        EXPECT_THAT(line, ::testing::StartsWith("{\"t\":"));
+    EXPECT_THAT(json.out,
+                HasSubstr("\"event\":\"fetch\",\"file\":\"map.dat\",\"reason\":\"hash\"}"));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_THAT(lines[lines.size() - 2],
+                HasSubstr("\"event\":\"repair\",\"files_checked\":2,\"files_damaged\":1,"
+                          "\"repaired\":true}"));
+    EXPECT_THAT(lines.back(), HasSubstr("\"files_fetched\":1,"));
+}
+
+TEST(ConsoleFailureCause, AStatedCauseWinsAndACutAskedForIsNoFailure) {
+    ConsoleSurface surface(stdout, stderr, ConsoleSurface::Mode::kLines);
+    const char* over = "over-limit";
+    surface.OnRequest({"http://h/probe.dat", 200, 0, 0.1, over, "cut"});
+    EXPECT_EQ(surface.FailureCause(), "");
+    surface.OnRequest({"http://h/gone.dat", 404, 0, 0.1, "finished", ""});
+    surface.OnRequest({"http://h/late.dat", 200, 0, 0.1, over, "cut"});
+    surface.OnRequest({"http://h/ok.dat", 200, 5, 0.1, "finished", ""});
+    EXPECT_EQ(surface.FailureCause(), "http://h/gone.dat: HTTP 404");
+    surface.OnRequest({"http://h/cut.dat", 200, 7, 0.1, "broken", "Connection reset"});
+    EXPECT_EQ(surface.FailureCause(), "http://h/cut.dat: HTTP 200, broken (Connection reset)");
+    surface.OnFailure("cannot write a.dat: No space left on device");
+    surface.OnRequest({"http://h/after.dat", 0, 0, 0.1, "broken", "refused"});
+    EXPECT_EQ(surface.FailureCause(), "cannot write a.dat: No space left on device");
+}
+
 TEST(Lvpatch, WithoutATerminalProgressLinesComeAtMostOnceASecond) {
     TempDir root;
     TempDir game;
@@ -264,7 +394,9 @@ TEST(Lvpatch, JsonLinesCarryTheSameEvents) {
 
 TEST(Lvpatch, ServerTextsReachTheTerminalEscaped) {
     // A hostile server names its game program with terminal control codes.
-    const std::string evil = "g\x1b]0;owned\x07\x1b[2J.sh";
+    const std::string evil =
+        "g\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+        "2J.sh";
     TestHttpServer server(TestHttpServer::Files(
         {{"/lanternvale_patch/build_folder.txt", "build_1/\n"},
          {"/lanternvale_patch/build_1/current2.txt", evil + " 1 GAME_EXE SIZE:2\n"},
@@ -276,7 +408,10 @@ TEST(Lvpatch, ServerTextsReachTheTerminalEscaped) {
         const std::string all = run.out + run.err;
         EXPECT_EQ(all.find('\x1b'), std::string::npos) << flag << ": " << all;
         EXPECT_EQ(all.find('\x07'), std::string::npos) << flag;
-        EXPECT_THAT(all, HasSubstr(std::string(flag) == "--json" ? "\\u001b" : "\\x1b")) << all;
+        EXPECT_EQ(all.find("\xc2\x9b"), std::string::npos) << flag;
+        const bool json = std::string(flag) == "--json";
+        EXPECT_THAT(all, HasSubstr(json ? "\\u001b" : "\\x1b")) << all;
+        EXPECT_THAT(all, HasSubstr(json ? "\\u009b2J" : "\\xc2\\x9b2J")) << all;
     }
 }
 
@@ -288,8 +423,10 @@ TEST(ConsoleText, ControlBytesAreEscapedAndTextStaysReadable) {
         {"\x1b[31mred", "\\x1b[31mred", "\"\\u001b[31mred\""},
         {"bell\x07 del\x7f", "bell\\x07 del\\x7f", "\"bell\\u0007 del\\u007f\""},
         {"caf\xc3\xa9 \xc4\x80", "caf\xc3\xa9 \xc4\x80",
-         "\"caf\xc3\xa9 \xc4\x80\""},                         // UTF-8 stays
-        {"c1 \xc2\x9b", "c1 \\xc2\\x9b", "\"c1 \xc2\x9b\""},  // U+009B: CSI to some terminals
+         "\"caf\xc3\xa9 \xc4\x80\""},                        // UTF-8 stays
+        {"c1 \xc2\x9b", "c1 \\xc2\\x9b", "\"c1 \\u009b\""},  // U+009B: CSI to some terminals
+        {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xc2\\x80\\xc2\\x9f\xc2\xa0",
+         "\"\\u0080\\u009f\xc2\xa0\""},  // U+00A0 is no control
         {"raw \x9b \xff", "raw \\x9b \xff", "\"raw \\u009b \\u00ff\""},
         {"two\nlines\r", "two\\x0alines\\x0d", "\"two\\nlines\\u000d\""},
         {"q\"b\\", "q\"b\\", "\"q\\\"b\\\\\""},

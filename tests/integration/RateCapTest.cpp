@@ -90,7 +90,7 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
     }
     ProcessResult missing = RunProcess({kLvpatch, "--limit-rate"});
     EXPECT_EQ(missing.exitCode, 2);
-    EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a rate"));
+    EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a value"));
 }
 
 namespace {

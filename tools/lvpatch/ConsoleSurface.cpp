@@ -53,6 +53,13 @@ size_t Utf8Length(const std::string& text, size_t i) {
     return length;
 }
 
+// U+0080..U+009F, which some terminals take as 8-bit control codes; `length`
+// is Utf8Length(text, i).
+bool IsC1Control(const std::string& text, size_t i, size_t length) {
+    return length == 2 && static_cast<unsigned char>(text[i]) == 0xC2 &&
+           static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
 void AppendHex(std::string* out, const char* format, unsigned char c) {
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, format, c);
@@ -101,8 +108,7 @@ std::string EscapeForTerminal(const std::string& text, bool keepNewlines) {
     for (size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
         size_t length = Utf8Length(text, i);
-        // U+0080..U+009F, which some terminals take as 8-bit control codes.
-        bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        bool c1 = IsC1Control(text, i, length);
         if ((c < 0x20 && !(keepNewlines && c == '\n')) || c == 0x7F || c1 ||
             (length == 0 && c <= 0x9F)) {
             for (size_t k = 0; k < (c1 ? 2 : 1); ++k)
@@ -131,6 +137,8 @@ std::string JsonString(const std::string& text) {
         } else if (c < 0x20 || c == 0x7F || length == 0) {
             AppendHex(&out, "\\u%04x", c);
             length = 1;
+        } else if (IsC1Control(text, i, length)) {
+            AppendHex(&out, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
         } else {
             out.append(text, i, length);
         }
@@ -224,7 +232,9 @@ void ConsoleSurface::OnRequest(const Request& request) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         bytes_ += request.bytes;
-        if (request.status != 200 || end != "finished")
+        // A cut at a bound is what a size query asks for, and a download cut
+        // that way fails verification, which names the file itself.
+        if (request.status != 200 || end == "broken" || end == "write-failed")
             lastFailedRequest_ = request.url + ": " + result;
     }
     if (mode_ == Mode::kJson) {
@@ -292,6 +302,18 @@ void ConsoleSurface::PrintResult(bool success, int checked) {
         fields += ",\"cause\":" + JsonString(FailureCause());
     }
     Json(fields);
+}
+
+void ConsoleSurface::PrintRepair(int checked, int damaged, bool repaired) {
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"repair\",\"files_checked\":" + std::to_string(checked) +
+             ",\"files_damaged\":" + std::to_string(damaged) +
+             ",\"repaired\":" + (repaired ? "true" : "false"));
+        return;
+    }
+    std::fprintf(out_, "repair: %d files checked, %d %s\n", checked, damaged,
+                 repaired ? "repaired" : "damaged, not repaired");
+    std::fflush(out_);
 }
 
 void ConsoleSurface::PrintLine(const std::string& text) {

@@ -36,13 +36,17 @@ class ConsoleSurface : public RunSurface, public RunLog {
     bool WaitForFinish();
 
     // After the run: what failed (the first cause a stage gave, else the
-    // last request without a complete 200 answer), or empty.
+    // last request answered other than 200, broken off or not written), or
+    // empty.
     std::string FailureCause() const;
     // After a successful run: "N files checked, M fetched, BYTES in TIME
     // (RATE)"; `checked` is the manifest's entry count.
     std::string Summary(int checked) const;
     // The run's end as a JSON line (mode kJson).
     void PrintResult(bool success, int checked);
+    // After a repair run: files re-hashed and how many differed, fetched
+    // again when `repaired`; a line, or a JSON event in mode kJson.
+    void PrintRepair(int checked, int damaged, bool repaired);
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -91,5 +95,6 @@ std::string FormatBytes(int64_t bytes);
 std::string EscapeForTerminal(const std::string& text, bool keepNewlines);
 
 // `text` as a JSON string literal: quotes, backslashes and control bytes
-// escaped; bytes that are not UTF-8 as \u00NN.
+// (C0, DEL and the C1 range in UTF-8) escaped; bytes that are not UTF-8 as
+// \u00NN.
 std::string JsonString(const std::string& text);

@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
             folder = argv[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
             folder = arg.substr(6);
-        } else if (arg == "--parallel" && i + 1 < argc) {
+        } else if (arg == "--parallel") {
+            if (i + 1 >= argc)
+                return UsageError("--parallel needs a value (a number from 1 to 64)");
             char* end = nullptr;
             long n = std::strtol(argv[++i], &end, 10);
             if (*argv[i] == '\0' || *end != '\0' || n < 1 || n > 64)
@@ -111,7 +113,7 @@ int main(int argc, char** argv) {
             else if (i + 1 < argc)
                 rate = argv[++i];
             else
-                return UsageError("--limit-rate needs a rate");
+                return UsageError("--limit-rate needs a value (a rate such as 2MiB/s, or off)");
             g_rateLimitOverride.active = true;
             if (rate != "off") {
                 g_rateLimitOverride.bytesPerSecond = ParseRate(rate);
@@ -145,8 +147,7 @@ int main(int argc, char** argv) {
     g_runLog = nullptr;
 
     if (g_patchRunOptions.repair)
-        std::printf("repair: %d files checked, %d %s\n", g_repairCounts.checked,
-                    g_repairCounts.damaged, success ? "repaired" : "damaged, not repaired");
+        surface.PrintRepair(g_repairCounts.checked, g_repairCounts.damaged, success);
     const int checked = success ? ManifestEntries() : 0;
     if (json) {
         surface.PrintResult(success, checked);
