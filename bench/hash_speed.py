@@ -44,7 +44,8 @@ def main():
                     f.write(os.urandom(1 << 20))
             names.append(name)
         server = os.path.join(work, "server")
-        subprocess.run([lvpublish, build, server], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([lvpublish, build, server, "--no-game-exe"], check=True,
+                       stdout=subprocess.DEVNULL)
         out = subprocess.run([os.path.join(ROOT, "scripts/nginx-serve"), "--background", server],
                              check=True, capture_output=True, text=True).stdout.split()
         port, prefix = out[0], out[1]
