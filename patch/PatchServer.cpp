@@ -7,6 +7,7 @@
 #include "fileset/Scan.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
+#include "patch/RunLog.h"
 #include "patch/Trust.h"
 #include "state/TextFile.h"
 
@@ -114,8 +115,14 @@ void FetchBuildFolder() {
 void FetchManifest(FilesToPatch& filesToPatch) {
     long status = 0;
     const std::string local = RunCopyName(kManifestFileName);
-    if (!FetchToFile(local, g_patchServer.buildPath + kManifestFileName, kManifestLimit, &status))
+    if (!FetchToFile(local, g_patchServer.buildPath + kManifestFileName, kManifestLimit, &status)) {
+        // Another status names itself in the request; a good one does not.
+        if (status == 200)
+            LogFailure(BuildPatchUrl(g_patchServer.buildPath + kManifestFileName) +
+                       ": the manifest did not arrive whole or is longer than " +
+                       std::to_string(kManifestLimit) + " bytes");
         throw DownloadFailedException();
+    }
     if (!ForEachLine(
             local, [&](const std::string& line) { filesToPatch.ParseLine(line); }, kManifestLimit))
         throw DownloadFailedException();

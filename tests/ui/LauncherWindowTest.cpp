@@ -16,6 +16,7 @@
 #include "TestHttpServer.h"
 #include "UiSupport.h"
 #include "res/LauncherLayout.h"
+#include "patch/Trust.h"
 #include "state/OptionsFile.h"
 #include "ui/CExplorer1.h"
 #include "ui/WindowSurface.h"
@@ -187,6 +188,36 @@ TEST_F(LauncherWindow, FailedRunShowsItsBoxAndKeepsAKnownTestClient) {
               "Patch' | status '" +
                   std::string(kFailedStatus) + "'");
     EXPECT_EQ(Stage(*window), "Downloading info from patch server...");
+}
+
+TEST_F(LauncherWindow, ABuildItCannotVerifyIsRefusedAndChangesNothing) {
+    // A launcher built for an operator's key, served a build nobody signed.
+    struct TrustedKey {
+        TrustedKey() { SetTrustedKeyForTests(std::string(64, 'a')); }
+        ~TrustedKey() { SetTrustedKeyForTests(""); }
+    } key;
+    WriteFile(OptionsFile::kFileName, "NOAUTODOWNLOAD");
+    WriteFile("current2.txt", "game.bin 1 GAME_EXE\n");
+    PublishBuild(serverRoot.Path(), GameBuild());
+    NginxServer nginx(serverRoot.Path());
+    PointAt(nginx.Port());
+
+    auto window = Open();
+    QTest::qWait(100);
+    window->OnDownloadPatch();
+    ASSERT_TRUE(WaitUntil([&] { return !window->RunActive(); }));
+    ASSERT_EQ(boxes->boxes.size(), 1u);
+    EXPECT_FALSE(boxes->boxes[0].owned);
+    EXPECT_EQ(boxes->boxes[0].caption, "Update Could Not Be Verified");
+    EXPECT_THAT(boxes->boxes[0].text, HasSubstr("nothing was changed"));
+    EXPECT_THAT(boxes->boxes[0].text, HasSubstr("Reason: "));
+    EXPECT_EQ(window->GameExe(), "");
+    EXPECT_THAT(Describe(*window), HasSubstr(std::string("status '") + kFailedStatus + "'"));
+    // What the window reads at its next start is still the last verified build.
+    EXPECT_EQ(ReadFile("current2.txt"), "game.bin 1 GAME_EXE\n");
+    EXPECT_FALSE(FileExists("game.bin"));
+    EXPECT_FALSE(FileExists("data/a.dat"));
+    Close(window);
 }
 
 TEST_F(LauncherWindow, SecondRequestDuringARunIsIgnoredAndClosingDoesNotWaitForIt) {
