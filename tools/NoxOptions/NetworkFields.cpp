@@ -10,6 +10,8 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "patch/RateLimiter.h"
+
 namespace {
 
 constexpr double kKibibyte = 1024.0;
@@ -25,9 +27,15 @@ NetworkFields::NetworkFields(QWidget* window, QVBoxLayout* layout)
     capped_ = new QCheckBox(QStringLiteral("Limit the Launcher's download speed to"));
     rate_ = new QDoubleSpinBox;
     rate_->setDecimals(1);
-    rate_->setRange(1, 999999);
+    rate_->setMaximum(999999);
     unit_ = new QComboBox;
     unit_->addItems({QStringLiteral("KiB/s"), QStringLiteral("MiB/s")});
+    // The launcher raises a lower cap to its least; the field offers no less.
+    auto offerTheLeast = [this](int unit) {
+        rate_->setMinimum(unit == 1 ? 0.1 : RateLimiter::kMinimumBytesPerSecond / kKibibyte);
+    };
+    offerTheLeast(0);
+    connect(unit_, &QComboBox::currentIndexChanged, this, offerTheLeast);
     row->addWidget(capped_);
     row->addWidget(rate_);
     row->addWidget(unit_);
