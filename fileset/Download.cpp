@@ -18,6 +18,7 @@
 #include "patch/PatchServer.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
+#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
@@ -213,6 +214,30 @@ int64_t ByteLimit(const FilesToPatch::File& file) {
     return file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit;
 }
 
+// Writes a file whose whole body arrived with its size request, as if its
+// download had brought it.
+void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress) {
+    FILE* stream = std::fopen(file.name.c_str(), "wb");
+    if (!stream) {
+        LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
+        throw CouldntWriteFileException();
+    }
+    ProgressSink sink(progress, stream);
+    TransferOutcome outcome;
+    outcome.status = 200;
+    outcome.announcedLength = static_cast<int64_t>(file.prefetchedBody.size());
+    outcome.end = sink.Write(file.prefetchedBody.data(), file.prefetchedBody.size())
+                      ? TransferOutcome::End::kFinished
+                      : TransferOutcome::End::kWriteFailed;
+    outcome.bytes = outcome.end == TransferOutcome::End::kFinished ? outcome.announcedLength : 0;
+    if (!file.Sha256Tag().empty())
+        outcome.sha256 = Sha256Hex(file.prefetchedBody);
+    const int closeError = CloseError(stream);
+    std::string().swap(file.prefetchedBody);
+    if (JudgeDownload(file, outcome, sink.Error() != 0 ? sink.Error() : closeError))
+        RecordDownload(file);
+}
+
 // Up to g_parallelTransfers downloads in flight. Each file is recorded once
 // its own transfer has ended well; the first failure stops the others (their
 // files keep what had arrived and stay unrecorded) and ends the stage, after
@@ -246,6 +271,10 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
                 continue;
             if (inFlight(file.name))
                 return;
+            if (file.prefetched) {
+                WritePrefetched(files[next], progress);
+                continue;
+            }
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
             FILE* stream = std::fopen(file.name.c_str(), "wb");
             if (!stream) {

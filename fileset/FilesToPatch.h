@@ -22,6 +22,10 @@ class FilesToPatch {
         // Downloaded in this run, and the bytes that arrived do not have the
         // SHA-256 its tag gives.
         bool contentMismatch = false;
+        // With several transfers in flight: the whole body of a small file
+        // that arrived with its size request, for the download stage.
+        bool prefetched = false;
+        std::string prefetchedBody;
 
         void ReadSizeTag();
         bool HasTag(const std::string& word) const;

@@ -32,10 +32,18 @@ void TakeSize(FilesToPatch::File& file, const TransferOutcome& outcome) {
 }
 
 // Up to g_parallelTransfers size requests in flight; the texts count the
-// requests as they start, in manifest order.
+// requests as they start, in manifest order. A small body that arrives whole
+// is kept for the download stage (within kPrefetchBudget), so that file costs
+// one request instead of two.
 void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int count) {
+    struct Probe {
+        Probe() : sink(&body), transfer(&sink) {}
+        std::string body;
+        StringSink sink;
+        Transfer transfer;
+    };
     // Declared before the pool, so the pool stops its transfers before these go.
-    std::vector<std::unique_ptr<Transfer>> probes(files.size());
+    std::vector<std::unique_ptr<Probe>> probes(files.size());
     TransferPool pool(g_parallelTransfers);
     if (!pool)
         throw DownloadFailedException();
@@ -45,6 +53,7 @@ void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int cou
     size_t next = 0;
     int k = 0;
     char text[96];
+    int64_t budget = kPrefetchBudget;
     auto startMore = [&] {
         for (; next < files.size() && pool.HasRoom(); ++next) {
             const FilesToPatch::File& file = files[next];
@@ -53,17 +62,25 @@ void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int cou
             ++k;
             std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
             g_patchDialog->SetStageText(text);
-            probes[next] = std::make_unique<Transfer>();
-            PrepareProbe(*probes[next]);
-            if (!pool.Start(*probes[next], BuildPatchUrl(g_patchServer.buildPath + file.name),
-                            next))
+            probes[next] = std::make_unique<Probe>();
+            PrepareProbe(probes[next]->transfer);
+            if (!pool.Start(probes[next]->transfer,
+                            BuildPatchUrl(g_patchServer.buildPath + file.name), next))
                 throw DownloadFailedException();
         }
     };
     startMore();
     while (!pool.Idle()) {
         for (size_t i : pool.WaitForEnded()) {
-            TakeSize(files[i], probes[i]->Outcome());
+            Probe& probe = *probes[i];
+            const TransferOutcome& outcome = probe.transfer.Outcome();
+            TakeSize(files[i], outcome);
+            const auto bytes = static_cast<int64_t>(probe.body.size());
+            if (outcome.Complete() && bytes == outcome.announcedLength && bytes <= budget) {
+                budget -= bytes;
+                files[i].prefetched = true;
+                files[i].prefetchedBody = std::move(probe.body);
+            }
             probes[i].reset();
         }
         startMore();

@@ -39,6 +39,11 @@ inline constexpr size_t kMaxStatementBytes = 1024;
 // costs a reconnect but never the whole file.
 inline constexpr int64_t kLargestBodyToDrain = 64 * 1024;
 
+// With several transfers in flight, the bodies of small files that arrive
+// whole with their size requests are kept for the download stage, up to this
+// many bytes in all, so those files need no second request.
+inline constexpr int64_t kPrefetchBudget = int64_t{64} << 20;
+
 // A broken game-file transfer is resumed within the run: up to this many
 // further attempts, the first after kFirstResumePause and each later one
 // after twice the pause before it. Tests may shorten the pause.

@@ -25,6 +25,16 @@ bool FileSink::Restart() {
     return RestartFile(file_);
 }
 
+bool StringSink::Write(const char* data, size_t size) {
+    out_->append(data, size);
+    return true;
+}
+
+bool StringSink::Restart() {
+    out_->clear();
+    return true;
+}
+
 bool RestartFile(FILE* file) {
     return std::fflush(file) == 0 && ::ftruncate(::fileno(file), 0) == 0 &&
            std::fseek(file, 0, SEEK_SET) == 0;

@@ -48,6 +48,17 @@ class FileSink : public TransferSink {
     FILE* file_;
 };
 
+// Appends to a string the caller owns.
+class StringSink : public TransferSink {
+  public:
+    explicit StringSink(std::string* out) : out_(out) {}
+    bool Write(const char* data, size_t size) override;
+    bool Restart() override;
+
+  private:
+    std::string* out_;
+};
+
 // Empties an open stdio stream for writing from its first byte again.
 bool RestartFile(FILE* file);
 

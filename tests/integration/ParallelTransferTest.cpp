@@ -19,6 +19,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 
 namespace {
@@ -78,9 +79,10 @@ TEST_F(ParallelTransfers, InstallMatchesOneAfterTheOther) {
     std::vector<BuildFile> build;
     int64_t total = 0;
     for (int i = 0; i < 24; ++i) {
-        BuildFile file{"d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".dat",
-                       Bytes((i % 4 == 0 ? 300000 : 5000) + i, static_cast<char>('a' + i)), 1 + i,
-                       ""};
+        BuildFile file{
+            "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".dat",
+            Bytes((i % 4 == 0 || i == 5 ? 300000 : 5000) + i, static_cast<char>('a' + i)), 1 + i,
+            ""};
         file.withSize = i % 2 == 0;
         total += static_cast<int64_t>(file.content.size());
         build.push_back(file);
@@ -96,7 +98,11 @@ TEST_F(ParallelTransfers, InstallMatchesOneAfterTheOther) {
     for (const BuildFile& file : build) {
         EXPECT_EQ(ReadFile(file.name), file.content) << file.name;
         expected.insert(file.name);
-        EXPECT_EQ(nginx.CountRequests(kBuild + file.name), file.withSize ? 1 : 2) << file.name;
+        // A small file without a SIZE tag arrives whole with its size request
+        // and is not asked for again; a large one is cut there and fetched.
+        const bool small = file.content.size() <= 64 * 1024;
+        EXPECT_EQ(nginx.CountRequests(kBuild + file.name), file.withSize || small ? 1 : 2)
+            << file.name;
     }
     EXPECT_EQ(LedgerNames(), expected);
 
@@ -111,14 +117,37 @@ TEST_F(ParallelTransfers, InstallMatchesOneAfterTheOther) {
     // The bar ends full for the run; before that it reached every byte.
     EXPECT_NE(std::find(surface.positions.begin(), surface.positions.end(), total),
               surface.positions.end());
-    // The two text fetches, then at most one connection per slot and stage.
-    EXPECT_LE(nginx.ConnectionCount(), 2 + 2 * kWidth);
+    // The two text fetches, then at most one connection per slot and stage,
+    // and one more where the large file's size request was cut.
+    EXPECT_LE(nginx.ConnectionCount(), 2 + 2 * kWidth + 1);
 
     // Everything current now: nothing is fetched again.
     const size_t gets = nginx.AccessLog().size();
     RecordingSurface again;
     ASSERT_TRUE(again.RunPatch());
     EXPECT_EQ(nginx.AccessLog().size() - gets, 2u + 12u);
+}
+
+TEST_F(ParallelTransfers, BodiesKeptFromTheSizeStageAreCheckedLikeDownloads) {
+    // Two small files without SIZE tags, one of them not the bytes its hash
+    // names: kept from the size request, it is refused as a download is.
+    std::vector<BuildFile> build = {
+        {"good.dat", "good bytes", 1, "SHA256:" + Sha256Hex("good bytes"), false},
+        {"bad.dat", "bytes a man in the middle sent", 1, "SHA256:" + Sha256Hex("published"),
+         false},
+    };
+    PublishBuild(serverRoot.Path(), build);
+    NginxServer nginx(serverRoot.Path());
+    PointAt(nginx.Port());
+
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_THAT(surface.BoxCaptions(), ::testing::ElementsAre("Verify Unsuccessful Error"));
+    EXPECT_EQ(ReadFile("good.dat"), "good bytes");
+    EXPECT_FALSE(FileExists("bad.dat"));
+    EXPECT_EQ(LedgerNames(), std::set<std::string>{"good.dat"});
+    EXPECT_EQ(nginx.CountRequests(kBuild + "good.dat"), 1);
+    EXPECT_EQ(nginx.CountRequests(kBuild + "bad.dat"), 1);
 }
 
 // The requests really overlap: each file's answer waits until all slots hold

@@ -93,19 +93,6 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
     EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a value"));
 }
 
-namespace {
-
-class StringSink : public TransferSink {
-  public:
-    bool Write(const char* data, size_t size) override {
-        body.append(data, size);
-        return true;
-    }
-    std::string body;
-};
-
-}  // namespace
-
 // Several transfers on one multi stack share the cap by pausing their
 // handles, and the loop unpauses them as the bucket allows.
 TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
@@ -113,12 +100,13 @@ TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
     constexpr int kTransfers = 3;
     CURLM* multi = curl_multi_init();
     std::vector<std::unique_ptr<TransferHandle>> handles;
+    std::vector<std::string> bodies(kTransfers);
     std::vector<std::unique_ptr<StringSink>> sinks;
     std::vector<std::unique_ptr<Transfer>> transfers;
     for (int i = 0; i < kTransfers; ++i) {
         handles.push_back(std::make_unique<TransferHandle>());
         handles.back()->UseLargeBlocks(kTransfers);
-        sinks.push_back(std::make_unique<StringSink>());
+        sinks.push_back(std::make_unique<StringSink>(&bodies[i]));
         transfers.push_back(std::make_unique<Transfer>(sinks.back().get()));
         transfers.back()->PauseUnderCap();
         transfers.back()->Attach(
@@ -154,7 +142,7 @@ TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
     curl_multi_cleanup(multi);
     for (int i = 0; i < kTransfers; ++i) {
         EXPECT_TRUE(transfers[i]->Outcome().Complete()) << i;
-        EXPECT_EQ(sinks[i]->body, std::string(300000, 'b')) << i;
+        EXPECT_EQ(bodies[i], std::string(300000, 'b')) << i;
     }
     const RateLimiter& limiter = *g_runNetwork.limiter;
     EXPECT_EQ(limiter.Consumed(), 3 * 300000);
