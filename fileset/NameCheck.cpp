@@ -20,6 +20,10 @@ namespace {
 // The digits of COM and LPT include the superscripts one to three, in the
 // single-byte code page and in UTF-8.
 bool IsDeviceName(std::string_view stem) {
+    // Every device name starts with one of these letters; most names do not.
+    const char first = stem.empty() ? '\0' : static_cast<char>(stem[0] | 0x20);
+    if (first != 'c' && first != 'p' && first != 'a' && first != 'n' && first != 'l')
+        return false;
     const std::string upper = scan::ToUpper(stem);
     for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
         if (upper == device)

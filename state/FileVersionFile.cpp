@@ -1,5 +1,6 @@
 #include "state/FileVersionFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,11 @@ FileVersionFile::FileVersionFile() {
     std::string text;
     if (!ReadWholeFile(kFileName, &text))
         return;
+    // One entry a line, as the ledger writes it: the index is built once.
+    const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    entries.reserve(lines);
+    isFirst.reserve(lines);
+    firstIndex.reserve(lines);
     scan::Scanner scanner(text);
     while (!scanner.AtEnd()) {
         Entry entry;
@@ -28,7 +34,7 @@ FileVersionFile::FileVersionFile() {
         entry.name.resize(std::strlen(entry.name.c_str()));
         if (entry.name.empty())
             continue;
-        firstIndex.emplace(entry.name, entries.size());
+        isFirst.push_back(firstIndex.emplace(entry.name, entries.size()).second);
         entries.push_back(std::move(entry));
     }
 }
@@ -45,8 +51,13 @@ FileVersionFile::~FileVersionFile() {
 }
 
 const FileVersionFile::Entry* FileVersionFile::Find(const std::string& name) const {
+    if (next < entries.size() && isFirst[next] && entries[next].name == name)
+        return &entries[next++];
     auto it = firstIndex.find(name);
-    return it == firstIndex.end() ? nullptr : &entries[it->second];
+    if (it == firstIndex.end())
+        return nullptr;
+    next = it->second + 1;
+    return &entries[it->second];
 }
 
 bool FileVersionFile::HasVersion(const std::string& name, int32_t version) {
@@ -60,11 +71,11 @@ void FileVersionFile::SetVersion(const std::string& name, int32_t version) {
     FileVersionFile* ledger = g_fileVersionFile;
     if (!ledger)
         return;
-    auto it = ledger->firstIndex.find(name);
-    if (it != ledger->firstIndex.end()) {
-        ledger->entries[it->second].version = version;
+    if (const Entry* entry = ledger->Find(name)) {
+        ledger->entries[static_cast<size_t>(entry - ledger->entries.data())].version = version;
         return;
     }
     ledger->firstIndex.emplace(name, ledger->entries.size());
     ledger->entries.push_back(Entry{name, version});
+    ledger->isFirst.push_back(true);
 }

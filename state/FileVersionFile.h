@@ -37,6 +37,12 @@ class FileVersionFile {
     // Index of the first entry of each name, so that a game folder of tens of
     // thousands of files is not checked in quadratic time.
     std::unordered_map<std::string, size_t> firstIndex;
+    // Whether each entry is the first of its name (the one a query finds).
+    std::vector<bool> isFirst;
+    // A ledger is written in the order its files were fetched, which is the
+    // manifest's, and a run asks in the manifest's order: the entry after the
+    // last one found is usually the next one asked for.
+    mutable size_t next = 0;
 };
 
 extern FileVersionFile* g_fileVersionFile;
