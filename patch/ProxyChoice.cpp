@@ -5,8 +5,9 @@
 
 #ifdef LV_HAVE_LIBPROXY
 #include <proxy.h>
-#endif
 
+// Only the libproxy answer needs these; without it (the Windows build, a
+// machine without libproxy) they would be unused.
 namespace {
 
 // "http://host:port/" and "host:port" name the same proxy.
@@ -42,6 +43,7 @@ std::string ForLibcurl(std::string_view proxy) {
 }
 
 }  // namespace
+#endif
 
 std::string DesktopProxy(const std::string& url) {
 #ifdef LV_HAVE_LIBPROXY

@@ -43,7 +43,10 @@ RateLimiter::Clock::duration RateLimiter::Delay(Clock::time_point now) {
 
 long RateLimiter::BlockSize(int transfers) const {
     double share = static_cast<double>(rate_) * kBlockSeconds / std::max(transfers, 1);
-    return std::clamp(static_cast<long>(share), kSmallestBlock, kLargestBlock);
+    // Clamped before the conversion: a large cap's share does not fit a
+    // 32-bit long (Windows).
+    return static_cast<long>(
+        std::clamp(share, static_cast<double>(kSmallestBlock), static_cast<double>(kLargestBlock)));
 }
 
 int RateLimiter::ReceiveBufferSize() const {

@@ -5,6 +5,26 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+// The open file's length in 64 bits: Windows' plain fstat cuts it to 32, so a
+// file of some GiB would pass for a small one.
+bool OpenFileSize(FILE* file, int64_t* size) {
+#ifdef _WIN32
+    struct _stat64 st {};
+    if (::_fstat64(::_fileno(file), &st) != 0)
+        return false;
+#else
+    struct stat st {};
+    if (::fstat(::fileno(file), &st) != 0)
+        return false;
+#endif
+    *size = static_cast<int64_t>(st.st_size);
+    return true;
+}
+
+}  // namespace
+
 bool ReadWholeFile(const std::string& name, std::string* text) {
     FILE* file = std::fopen(name.c_str(), "rb");
     if (!file)
@@ -23,8 +43,8 @@ bool ForEachLine(const std::string& name, const std::function<void(const std::st
     FILE* file = std::fopen(name.c_str(), "rb");
     if (!file)
         return false;
-    struct stat st {};
-    if (maxBytes >= 0 && ::fstat(::fileno(file), &st) == 0 && st.st_size > maxBytes) {
+    int64_t size = 0;
+    if (maxBytes >= 0 && OpenFileSize(file, &size) && size > maxBytes) {
         std::fclose(file);
         return false;
     }

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Concat.h"
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
 #include "RecordingSurface.h"
@@ -80,7 +81,7 @@ TEST_F(ParallelTransfers, InstallMatchesOneAfterTheOther) {
     int64_t total = 0;
     for (int i = 0; i < 24; ++i) {
         BuildFile file{
-            "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".dat",
+            Concat({"d", std::to_string(i % 3), "/f", std::to_string(i), ".dat"}),
             Bytes((i % 4 == 0 || i == 5 ? 300000 : 5000) + i, static_cast<char>('a' + i)), 1 + i,
             ""};
         file.withSize = i % 2 == 0;
@@ -157,7 +158,7 @@ TEST_F(ParallelTransfers, KeepsUpToTheWidthInFlight) {
     std::atomic<int> most{0};
     std::string manifest;
     for (int i = 0; i < 2 * kWidth; ++i)
-        manifest += "f" + std::to_string(i) + ".dat 1 SIZE:5\n";
+        manifest += Concat({"f", std::to_string(i), ".dat 1 SIZE:5\n"});
     TestHttpServer server([&](const TestRequest& request) {
         if (std::optional<TestReply> text = TextFile(request, manifest))
             return *text;
@@ -184,7 +185,7 @@ TEST_F(ParallelTransfers, FirstFailureStopsTheRestAndKeepsWhatCompleted) {
     std::atomic<int> answered{0};
     std::string manifest;
     for (int i = 0; i < 8; ++i)
-        manifest += "f" + std::to_string(i) + ".dat 1 SIZE:4\n";
+        manifest += Concat({"f", std::to_string(i), ".dat 1 SIZE:4\n"});
     TestHttpServer server([&](const TestRequest& request) {
         if (std::optional<TestReply> text = TextFile(request, manifest))
             return *text;
@@ -214,7 +215,7 @@ TEST_F(ParallelTransfers, FirstFailureStopsTheRestAndKeepsWhatCompleted) {
 TEST_F(ParallelTransfers, FailuresShowTheSameBoxes) {
     std::vector<BuildFile> build;
     for (int i = 0; i < 10; ++i)
-        build.push_back({"f" + std::to_string(i) + ".dat", "content", 1, ""});
+        build.push_back({Concat({"f", std::to_string(i), ".dat"}), "content", 1, ""});
     build[3].withSize = false;
     PublishBuild(serverRoot.Path(), build);
     NginxServer nginx(serverRoot.Path());

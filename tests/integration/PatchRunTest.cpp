@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "Concat.h"
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
 #include "RecordingSurface.h"
@@ -264,7 +265,7 @@ TEST_F(PatchRun, EachStageUsesOneConnection) {
     std::string manifest = "big.dat 1\n";
     files[kBuild + "big.dat"] = Bytes(1 << 20, 'b');
     for (int i = 0; i < 30; ++i) {
-        std::string name = "f" + std::to_string(i) + ".dat";
+        std::string name = Concat({"f", std::to_string(i), ".dat"});
         files[kBuild + name] = Bytes(2000 + i, 'a');
         manifest += name + " 1\n";
     }

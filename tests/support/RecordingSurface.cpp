@@ -1,9 +1,5 @@
 #include "RecordingSurface.h"
 
-#include <thread>
-
-#include "patch/PatchRun.h"
-
 void RecordingSurface::SetStageText(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     stages.push_back(text);
@@ -35,21 +31,6 @@ void RecordingSurface::RunFinished(bool success) {
     ++finishedCount;
     lastSuccess = success;
     finished_.notify_all();
-}
-
-bool RecordingSurface::RunPatch() {
-    int before;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        before = finishedCount;
-    }
-    std::thread worker(PatchThreadProc, static_cast<void*>(this));
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [&] { return finishedCount > before; });
-    }
-    worker.join();
-    return lastSuccess;
 }
 
 std::vector<std::string> RecordingSurface::BoxCaptions() const {

@@ -23,7 +23,8 @@ class RecordingSurface : public RunSurface {
     void ShowMessageBox(const std::string& caption, const std::string& text) override;
     void RunFinished(bool success) override;
 
-    // Runs one patch run on a worker thread, as the window does, and waits.
+    // Runs one patch run on a worker thread, as the window does, and waits
+    // (RecordingSurfaceRun.cpp: only where the libcurl core is linked).
     bool RunPatch();
 
     std::vector<std::string> stages;

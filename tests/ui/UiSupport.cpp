@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Concat.h"
 #include "TestFolder.h"
 #include "res/LauncherLayout.h"
 
@@ -79,7 +80,7 @@ std::unique_ptr<XServer> XServer::Start() {
     if (::access(xvfb, X_OK) != 0)
         return nullptr;
     for (int display = 90; display < 190; ++display) {
-        const std::string name = ":" + std::to_string(display);
+        const std::string name = Concat({":", std::to_string(display)});
         const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
         if (FileExists(socket) || FileExists("/tmp/.X" + std::to_string(display) + "-lock"))
             continue;

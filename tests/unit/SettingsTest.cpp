@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include "TestFolder.h"
 #include "state/LocalFiles.h"
 #include "state/Settings.h"

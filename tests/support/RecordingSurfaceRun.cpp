@@ -1,0 +1,21 @@
+// Apart from the rest of the surface: a patch run needs the libcurl core,
+// which the Windows test program does not link.
+#include <thread>
+
+#include "RecordingSurface.h"
+#include "patch/PatchRun.h"
+
+bool RecordingSurface::RunPatch() {
+    int before;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        before = finishedCount;
+    }
+    std::thread worker(PatchThreadProc, static_cast<void*>(this));
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [&] { return finishedCount > before; });
+    }
+    worker.join();
+    return lastSuccess;
+}
