@@ -114,6 +114,16 @@ TEST_F(Fetch, UnreachableServerKeepsTheLocalCopyAndGivesStatusZero) {
     EXPECT_EQ(ReadFile("build_folder.txt"), "old content");
 }
 
+TEST_F(Fetch, NoPlaceForTheAnswerMeansNoRequestAndStatusZero) {
+    TestHttpServer server(TestHttpServer::Files({{"/a", "body"}}));
+    UsePort(server.Port());
+    long status = 42;
+    // The temporary file beside the copy cannot be created: nothing is asked.
+    EXPECT_FALSE(FetchToFile("no-such-folder/a.txt", "/a", kLimit, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(server.Requests().empty());
+}
+
 TEST_F(Fetch, LocalCopyThatCannotBeReplacedFailsTheFetch) {
     TestHttpServer server(TestHttpServer::Files({{"/a", "body"}}));
     UsePort(server.Port());

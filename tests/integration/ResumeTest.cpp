@@ -223,6 +223,24 @@ TEST_F(Resume, FileReplacedBetweenAttemptsIsFetchedWholeAgain) {
     ExpectProgressNeverBack();
 }
 
+TEST_F(Resume, AServerThatOnlyDatesItsFilesTellsAReplacementByTheDate) {
+    const std::string before = Content('g');
+    const std::string after = Content('h');
+    auto dated = [](TestReply reply, const char* date) {
+        reply.headers.erase(reply.headers.begin());  // no ETag
+        reply.headers.push_back({"Last-Modified", date});
+        return reply;
+    };
+    ASSERT_TRUE(Run([&](const TestRequest& r, int attempt) {
+        if (attempt == 1)
+            return Broken(dated(Serve(r, before), "Tue, 08 Dec 2026 10:00:00 GMT"), 200000,
+                          TestReply::Kind::kResetInBody);
+        return dated(Serve(r, after), "Wed, 09 Dec 2026 10:00:00 GMT");
+    }));
+    EXPECT_EQ(ReadFile("big.dat"), after);
+    EXPECT_THAT(Ranges(), ElementsAre("-", "bytes=200000-", "-"));
+}
+
 TEST_F(Resume, ParallelStagesResumeAndRestartTheSameWay) {
     const int saved = g_parallelTransfers;
     g_parallelTransfers = 3;
