@@ -22,6 +22,8 @@
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
+#include "state/LocalFiles.h"
+#include "state/VerifiedFiles.h"
 
 namespace {
 
@@ -42,14 +44,6 @@ void AppendOneDecimal(std::string& out, double value) {
     char buffer[64];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1);
     out.append(buffer, result.ptr);
-}
-
-// Closes a downloaded file: the system's reason when it fails, else 0.
-int CloseError(FILE* file) {
-    errno = 0;
-    if (std::fclose(file) == 0)
-        return 0;
-    return errno != 0 ? errno : EIO;
 }
 
 // Moves the progress over all the stage's files by `size` more bytes.
@@ -115,27 +109,37 @@ class ProgressSink : public TransferSink {
     int error_ = 0;
 };
 
-// One file of a stage with several transfers in flight: its own stream, the
-// stage's shared progress.
-class ParallelDownload : public ProgressSink {
+// One file of a stage: its staging file beside the installed one and the
+// stage's shared progress. The installed file is replaced only by Commit.
+class StagedDownload : public ProgressSink {
   public:
-    ParallelDownload(FILE* file, DownloadProgress* progress)
-        : ProgressSink(progress, file), transfer(this) {}
-    ~ParallelDownload() override { Close(); }
+    StagedDownload(const std::string& target, DownloadProgress* progress)
+        : ProgressSink(progress), staging(target), transfer(this) {
+        file_ = staging.Stream();
+    }
 
     // The system's reason when the file's bytes did not all reach it, else 0.
     int Close() {
-        FILE* file = file_;
         file_ = nullptr;
-        if (Error() != 0)
-            return Error();
-        if (!file)
-            return EBADF;
-        return CloseError(file);
+        const int closeError = staging.Close();
+        return Error() != 0 ? Error() : closeError;
     }
 
+    StagingFile staging;
     Transfer transfer;
 };
+
+// Opens the staging file of `file` or ends the stage as a file that cannot
+// be written, before anything is asked of the server.
+std::unique_ptr<StagedDownload> StartStaging(const FilesToPatch::File& file,
+                                             DownloadProgress* progress) {
+    auto download = std::make_unique<StagedDownload>(file.name, progress);
+    if (!download->staging.IsOpen()) {
+        LogFailure("cannot write " + file.name + ": " + std::strerror(download->staging.Error()));
+        throw CouldntWriteFileException();
+    }
+    return download;
+}
 
 // What a file takes on the disk: whole blocks. A size no disk holds (a
 // manifest may say anything) stays beyond every disk instead of wrapping.
@@ -148,57 +152,97 @@ int64_t OnDisk(int64_t bytes) {
     return (bytes + kBlock - 1) / kBlock * kBlock;
 }
 
-// The most the game folder grows at any point of the stage: files are
-// replaced one after the other, each old file giving its space back as its
-// new one is written. Sizes the server did not announce count as nothing.
-int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files) {
-    int64_t grown = 0;
-    int64_t most = 0;
+// The most the game folder grows at any point of the stage. A new file is
+// written beside the old one, which gives its space back only once the new
+// one is renamed over it; with `width` transfers in flight, that many new
+// files are beside their old ones at once. Sizes the server did not announce
+// count as nothing.
+int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files, int width) {
+    struct Change {
+        int64_t added;  // the new file, while it is staged
+        int64_t grown;  // what the folder gains once it replaced the old one
+    };
+    std::vector<Change> changes;
     for (const FilesToPatch::File& file : files) {
         if (file.rejected || !file.needsDownload || !file.sizeKnown || file.size < 0)
             continue;
         std::optional<int64_t> local = platform::OpenExistingForReadSize(file.name);
-        if (__builtin_add_overflow(grown, OnDisk(file.size) - OnDisk(local.value_or(0)), &grown))
+        changes.push_back({OnDisk(file.size), OnDisk(file.size) - OnDisk(local.value_or(0))});
+    }
+    int64_t grown = 0;
+    int64_t most = 0;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        int64_t inFlight = 0;
+        for (size_t j = i; j < changes.size() && j < i + static_cast<size_t>(width); ++j)
+            if (__builtin_add_overflow(inFlight, changes[j].added, &inFlight))
+                return INT64_MAX;
+        int64_t peak = 0;
+        if (__builtin_add_overflow(grown, inFlight, &peak) ||
+            __builtin_add_overflow(grown, changes[i].grown, &grown))
             return INT64_MAX;
-        most = std::max(most, grown);
+        most = std::max(most, peak);
     }
     return most;
 }
 
+// Why an answer that ended as a 200 does not replace the installed file, or
+// nothing when it may.
+std::optional<std::string> Refusal(const FilesToPatch::File& file, const TransferOutcome& outcome) {
+    if (outcome.end == TransferOutcome::End::kOverLimit)
+        return file.name + " came longer than " +
+               (file.sizeKnown && file.size >= 0 ? "the manifest says"
+                                                 : "the launcher takes an unannounced file");
+    if (file.sizeKnown && file.size >= 0 && outcome.bytes != file.size)
+        return file.name + " came with " + std::to_string(outcome.bytes) +
+               " bytes, the manifest says " + std::to_string(file.size);
+    if (!outcome.Complete())
+        return file.name + " did not arrive whole (" + std::to_string(outcome.bytes) + " bytes)";
+    if (!file.Sha256Tag().empty() && outcome.sha256 != file.Sha256Tag())
+        return file.name + " does not have the published SHA-256";
+    return std::nullopt;
+}
+
 // What an ended download means for its file: throws for a file that could
-// not be written (`writeError`, the system's reason, or 0) and for an answer
-// other than 200, and returns whether the file is to be recorded.
-bool JudgeDownload(FilesToPatch::File& file, const TransferOutcome& outcome, int writeError) {
+// not be written and for an answer other than 200, and returns whether the
+// new bytes replaced the installed file (then the file is to be recorded).
+// Whatever else happened, the installed file stays exactly as it was, the
+// staging file is gone, and verification fails the run for this entry.
+bool JudgeDownload(FilesToPatch::File& file, StagedDownload& download,
+                   const TransferOutcome& outcome) {
+    const int writeError = download.Close();
     // A file that could not be written is the disk's fault, not the
-    // server's; what was written of it only takes space.
+    // server's; what was written of it only took space.
     if (outcome.end == TransferOutcome::End::kWriteFailed || writeError != 0) {
+        download.staging.Discard();
         LogFailure("cannot write " + file.name + ": " +
                    std::strerror(writeError != 0 ? writeError : EIO));
-        platform::DeleteFileByName(file.name);
         throw CouldntWriteFileException();
     }
-    if (outcome.status != 200)
+    if (outcome.status != 200) {
+        download.staging.Discard();
         throw DownloadFailedException();
-    // An answer longer than the file may be: cut, and removed so that it
-    // cannot pass as the file even when it stopped at the right size.
-    // Verification then fails the run as for a broken-off transfer.
-    if (outcome.end == TransferOutcome::End::kOverLimit) {
-        platform::DeleteFileByName(file.name);
+    }
+    if (std::optional<std::string> refusal = Refusal(file, outcome)) {
+        download.staging.Discard();
+        file.refusal = std::move(*refusal);
         return false;
     }
-    // Bytes other than the published ones are neither kept nor recorded, so
-    // not even a file that cannot be deleted passes the next run's size and
-    // ledger check; verification fails the run.
-    file.contentMismatch = !file.Sha256Tag().empty() && outcome.sha256 != file.Sha256Tag();
-    if (file.contentMismatch) {
-        platform::DeleteFileByName(file.name);
-        return false;
+    if (!download.staging.Commit()) {
+        // Windows refuses to replace a program that runs.
+        LogFailure("cannot write " + file.name + ": " + std::strerror(download.staging.Error()));
+        throw CouldntWriteFileException();
     }
     return true;
 }
 
-void RecordDownload(const FilesToPatch::File& file) {
+// Records a file that replaced the installed one: its version in the
+// ledger, and with a key the hash its bytes were checked against.
+void RecordDownload(const FilesToPatch::File& file, VerifiedFiles* record) {
     FileVersionFile::SetVersion(file.name, file.version);
+    if (record) {
+        if (std::optional<platform::FileStamp> stamp = platform::StampOf(file.name))
+            record->Record(file.name, *stamp, file.Sha256Tag());
+    }
     if (SameNameIgnoringCase(file.name, kNewLauncherExe)) {
         // The successor as this disk names it is the one compared and started.
         g_patchDialog->m_newLauncherExe = file.name;
@@ -208,44 +252,44 @@ void RecordDownload(const FilesToPatch::File& file) {
     }
 }
 
-int64_t ByteLimit(const FilesToPatch::File& file) {
+// Prepares the transfer of `file`.
+void PrepareDownload(const FilesToPatch::File& file, Transfer& transfer) {
     // Never more than the manifest's size, nor more than the answer
     // announces (the engine holds it to that).
-    return file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit;
+    transfer.SetByteLimit(file.sizeKnown && file.size >= 0 ? file.size : kUnannouncedBodyLimit);
+    if (!file.Sha256Tag().empty())
+        transfer.EnableSha256();
+    transfer.EnableResume(file.sizeKnown ? file.size : -1);
 }
 
 // Writes a file whose whole body arrived with its size request, as if its
 // download had brought it.
-void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress) {
-    FILE* stream = std::fopen(file.name.c_str(), "wb");
-    if (!stream) {
-        LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
-        throw CouldntWriteFileException();
-    }
-    ProgressSink sink(progress, stream);
+void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress, VerifiedFiles* record) {
+    std::unique_ptr<StagedDownload> download = StartStaging(file, progress);
     TransferOutcome outcome;
     outcome.status = 200;
     outcome.announcedLength = static_cast<int64_t>(file.prefetchedBody.size());
-    outcome.end = sink.Write(file.prefetchedBody.data(), file.prefetchedBody.size())
+    outcome.end = download->Write(file.prefetchedBody.data(), file.prefetchedBody.size())
                       ? TransferOutcome::End::kFinished
                       : TransferOutcome::End::kWriteFailed;
     outcome.bytes = outcome.end == TransferOutcome::End::kFinished ? outcome.announcedLength : 0;
     if (!file.Sha256Tag().empty())
         outcome.sha256 = Sha256Hex(file.prefetchedBody);
-    const int closeError = CloseError(stream);
     std::string().swap(file.prefetchedBody);
-    if (JudgeDownload(file, outcome, sink.Error() != 0 ? sink.Error() : closeError))
-        RecordDownload(file);
+    if (JudgeDownload(file, *download, outcome))
+        RecordDownload(file, record);
 }
 
 // Up to g_parallelTransfers downloads in flight. Each file is recorded once
 // its own transfer has ended well; the first failure stops the others (their
-// files keep what had arrived and stay unrecorded) and ends the stage, after
-// the files that had already arrived whole are recorded.
-void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadProgress* progress) {
+// staging files are removed, their installed files stay as they were) and
+// ends the stage, after the files that had already arrived whole are
+// recorded.
+void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadProgress* progress,
+                             VerifiedFiles* record) {
     // Declared before the pool, so the pool stops its transfers before their
     // files are closed.
-    std::vector<std::unique_ptr<ParallelDownload>> downloads(files.size());
+    std::vector<std::unique_ptr<StagedDownload>> downloads(files.size());
     TransferPool pool(g_parallelTransfers);
     if (!pool)
         throw DownloadFailedException();
@@ -272,22 +316,13 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
             if (inFlight(file.name))
                 return;
             if (file.prefetched) {
-                WritePrefetched(files[next], progress);
+                WritePrefetched(files[next], progress, record);
                 continue;
             }
             std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
-            FILE* stream = std::fopen(file.name.c_str(), "wb");
-            if (!stream) {
-                LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
-                throw CouldntWriteFileException();
-            }
-            downloads[next] = std::make_unique<ParallelDownload>(stream, progress);
-            ParallelDownload& download = *downloads[next];
-            download.transfer.SetByteLimit(ByteLimit(file));
-            if (!file.Sha256Tag().empty())
-                download.transfer.EnableSha256();
-            download.transfer.EnableResume(file.sizeKnown ? file.size : -1);
-            if (!pool.Start(download.transfer, url, next))
+            downloads[next] = StartStaging(file, progress);
+            PrepareDownload(file, downloads[next]->transfer);
+            if (!pool.Start(downloads[next]->transfer, url, next))
                 throw DownloadFailedException();
             namesInFlight.push_back(file.name);
         }
@@ -299,10 +334,9 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
     std::exception_ptr failure;
     auto collect = [&](bool wait) {
         for (size_t i : pool.WaitForEnded(wait)) {
-            const int writeError = downloads[i]->Close();
             try {
-                if (JudgeDownload(files[i], downloads[i]->transfer.Outcome(), writeError))
-                    RecordDownload(files[i]);
+                if (JudgeDownload(files[i], *downloads[i], downloads[i]->transfer.Outcome()))
+                    RecordDownload(files[i], record);
             } catch (...) {
                 if (!failure)
                     failure = std::current_exception();
@@ -349,21 +383,20 @@ void FilesToPatch::DownloadFiles() {
         throw DownloadFailedException();
     handle.UseLargeBlocks();
     DownloadProgress progress;
-    ProgressSink sink(&progress);
 
     progress.bytesTotal = totalDownloadSize;
     g_patchDialog->SetProgressPos(0);
 
-    // A disk that cannot hold the new files is found before any old file is
-    // cut, so the player keeps a whole installation.
+    // A disk that cannot hold the new files beside the old ones is found
+    // before anything is fetched, so the player keeps a whole installation.
     std::optional<int64_t> free = platform::FreeBytes(".");
-    if (const int64_t needed = SpaceNeeded(files); free && needed > *free) {
+    if (const int64_t needed = SpaceNeeded(files, g_parallelTransfers); free && needed > *free) {
         LogFailure("not enough disk space: the new files need " + std::to_string(needed) +
                    " more bytes, the disk has " + std::to_string(*free) + " free");
         throw CouldntWriteFileException();
     }
     if (g_parallelTransfers > 1) {
-        DownloadFilesInParallel(files, &progress);
+        DownloadFilesInParallel(files, &progress, verifiedFiles.get());
         return;
     }
 
@@ -371,25 +404,12 @@ void FilesToPatch::DownloadFiles() {
         if (file.rejected || !file.needsDownload)
             continue;
         std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
-        progress.file = std::fopen(file.name.c_str(), "wb");
-        if (!progress.file) {
-            LogFailure("cannot write " + file.name + ": " + std::strerror(errno));
-            throw CouldntWriteFileException();
-        }
-        Transfer transfer(&sink);
-        sink.BeginFile();
-        transfer.SetByteLimit(ByteLimit(file));
-        if (!file.Sha256Tag().empty())
-            transfer.EnableSha256();
-        transfer.EnableResume(file.sizeKnown ? file.size : -1);
-        const TransferOutcome& outcome = handle.Perform(transfer, url);
-        int writeError = sink.Error();
-        const int closeError = CloseError(progress.file);
-        progress.file = nullptr;
-        if (writeError == 0)
-            writeError = closeError;
-        if (JudgeDownload(file, outcome, writeError))
-            RecordDownload(file);
+        std::unique_ptr<StagedDownload> download = StartStaging(file, &progress);
+        download->BeginFile();
+        PrepareDownload(file, download->transfer);
+        const TransferOutcome& outcome = handle.Perform(download->transfer, url);
+        if (JudgeDownload(file, *download, outcome))
+            RecordDownload(file, verifiedFiles.get());
     }
 }
 
@@ -400,10 +420,10 @@ bool FilesToPatch::VerifyFiles() {
             LogFailure("verification: the name check refused " + file.name);
             return false;
         }
-        // Deleted when it arrived (and never recorded).
-        if (file.contentMismatch) {
-            LogFailure("verification: " + file.name + " does not have the published SHA-256");
-            platform::DeleteFileByName(file.name);
+        // Its download was refused: the installed file is as it was before
+        // the run, and its ledger entry still tells which version that is.
+        if (!file.refusal.empty()) {
+            LogFailure("verification: " + file.refusal);
             result = false;
             continue;
         }

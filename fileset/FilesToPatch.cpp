@@ -4,6 +4,10 @@
 
 #include "fileset/Scan.h"
 #include "patch/Sha256.h"
+#include "state/VerifiedFiles.h"
+
+FilesToPatch::FilesToPatch() = default;
+FilesToPatch::~FilesToPatch() = default;
 
 void FilesToPatch::ParseLine(const std::string& line) {
     // The line is a C string to the scan: a NUL byte ends it.

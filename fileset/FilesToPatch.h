@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+class VerifiedFiles;
 
 class FilesToPatch {
   public:
@@ -19,9 +22,10 @@ class FilesToPatch {
         bool sizeKnown = false;
         bool needsDownload = false;
         bool rejected = false;
-        // Downloaded in this run, and the bytes that arrived do not have the
-        // SHA-256 its tag gives.
-        bool contentMismatch = false;
+        // Why this run's download did not replace the installed file (an
+        // answer cut short or too long, the wrong size, the wrong SHA-256);
+        // empty when it did or none was made.
+        std::string refusal;
         // With several transfers in flight: the whole body of a small file
         // that arrived with its size request, for the download stage.
         bool prefetched = false;
@@ -39,8 +43,8 @@ class FilesToPatch {
         void CreateFolders(std::unordered_set<std::string>& made) const;
     };
 
-    FilesToPatch() = default;
-    virtual ~FilesToPatch() = default;
+    FilesToPatch();
+    virtual ~FilesToPatch();
 
     // Longest name and tag a manifest line may carry (bytes).
     static constexpr size_t kMaxNameLength = 511;
@@ -69,6 +73,8 @@ class FilesToPatch {
 
     std::vector<File> files;
     int64_t totalDownloadSize = 0;
+    // With a key: the files the launcher has hashed itself (null without).
+    std::shared_ptr<VerifiedFiles> verifiedFiles;
 
   private:
     void FindTagged(const char* word, std::string& result) const;

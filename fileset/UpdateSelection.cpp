@@ -13,9 +13,11 @@
 #include "patch/PatchServer.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
+#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
+#include "state/VerifiedFiles.h"
 
 namespace {
 
@@ -87,6 +89,28 @@ void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int cou
     }
 }
 
+// With a key, size and ledger are not enough: a file counts as current only
+// when its bytes are the published ones. A file this launcher hashed before
+// and that has not changed since is taken on the record's word; any other is
+// hashed now (a folder a launcher without a key filled, a file replaced
+// behind the ledger's back) and recorded when it matches.
+bool HoldsPublishedBytes(const FilesToPatch::File& file, VerifiedFiles& record) {
+    const std::string expected = file.Sha256Tag();
+    std::optional<platform::FileStamp> before = platform::StampOf(file.name);
+    if (!before || expected.empty())
+        return false;
+    if (record.Holds(file.name, *before, expected))
+        return true;
+    const std::optional<std::string> actual = Sha256FileHex(file.name);
+    // Changed while it was read: the hash may be of neither version.
+    if (actual != expected || platform::StampOf(file.name) != before) {
+        record.Forget(file.name);
+        return false;
+    }
+    record.Record(file.name, *before, expected);
+    return true;
+}
+
 }  // namespace
 
 void FilesToPatch::DownloadFileSizes() {
@@ -138,6 +162,11 @@ void FilesToPatch::DetermineFilesToDownload() {
         if (!FileVersionFile::HasVersion(file.name, file.version)) {
             file.needsDownload = true;
             LogFetch(file.name, RunLog::FetchReason::kVersion);
+            continue;
+        }
+        if (verifiedFiles && !HoldsPublishedBytes(file, *verifiedFiles)) {
+            file.needsDownload = true;
+            LogFetch(file.name, RunLog::FetchReason::kHash);
         }
     }
 }

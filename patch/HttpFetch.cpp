@@ -15,6 +15,7 @@ bool FetchToFile(const std::string& localName, const std::string& serverPath, in
     TransferHandle handle;
     if (!handle)
         return false;
+    curl_easy_setopt(handle.Get(), CURLOPT_TIMEOUT, g_transferLimits.textFileDeadlineSeconds);
     FileSink sink(replacement.Stream());
     Transfer transfer(&sink);
     transfer.SetByteLimit(maxBytes);

@@ -16,6 +16,11 @@ struct TransferLimits {
     // lowSpeedSeconds counts as stalled.
     long lowSpeedBytesPerSecond = 1024;
     long lowSpeedSeconds = 60;
+    // The whole transfer of a text file (build_folder.txt, the manifest, the
+    // statement) ends by then: a server that trickles just above the stall
+    // rate cannot hold a run for days. A manifest of the largest size taken
+    // (kManifestLimit) fits at 25 KiB/s.
+    long textFileDeadlineSeconds = 3 * 60 * 60;
 };
 extern TransferLimits g_transferLimits;
 

@@ -9,6 +9,7 @@
 #include "patch/Trust.h"
 #include "state/FileVersionFile.h"
 #include "state/LocalFiles.h"
+#include "state/VerifiedFiles.h"
 
 namespace {
 
@@ -110,6 +111,9 @@ unsigned PatchThreadProc(void* param) {
     ReadPatchServerAddress();
     BeginRunNetwork(BuildPatchUrl(""));
     RemoveStaleTemporaryFiles();
+    RemoveStaleStagingFiles();
+    if (TrustRequired())
+        filesToPatch.verifiedFiles = std::make_shared<VerifiedFiles>();
 
     int stage = 0;
     bool success = false;
@@ -119,9 +123,18 @@ unsigned PatchThreadProc(void* param) {
         dialog.SetStageText("Downloading info from patch server...");
         DropUnverifiedCopies();
         FetchBuildFolder();
-        FetchManifest(filesToPatch);
-        if (!buildTrusted) {
-            TrustCheck check = CheckBuildStatement(filesToPatch);
+        if (buildTrusted) {
+            FetchManifest(filesToPatch);
+        } else {
+            // Not a line of a manifest is read before its statement says it
+            // is the signed one.
+            FetchManifestFile();
+            BuildStatement accepted;
+            TrustCheck check = CheckBuildStatement(&accepted);
+            if (check == TrustCheck::kPassed) {
+                ReadManifestLines(filesToPatch);
+                check = AcceptBuild(filesToPatch, accepted);
+            }
             if (check != TrustCheck::kPassed)
                 throw UntrustedBuildException(check);
             if (!KeepVerifiedCopies())
@@ -183,6 +196,8 @@ unsigned PatchThreadProc(void* param) {
         dialog.m_launcherUpdatePending = false;
     }
 
+    // The record of hashed files is saved with the ledger, before the run ends.
+    filesToPatch.verifiedFiles.reset();
     if (g_fileVersionFile) {
         delete g_fileVersionFile;
         g_fileVersionFile = nullptr;

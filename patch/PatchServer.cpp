@@ -113,6 +113,11 @@ void FetchBuildFolder() {
 }
 
 void FetchManifest(FilesToPatch& filesToPatch) {
+    FetchManifestFile();
+    ReadManifestLines(filesToPatch);
+}
+
+void FetchManifestFile() {
     long status = 0;
     const std::string local = RunCopyName(kManifestFileName);
     if (!FetchToFile(local, g_patchServer.buildPath + kManifestFileName, kManifestLimit, &status)) {
@@ -123,8 +128,12 @@ void FetchManifest(FilesToPatch& filesToPatch) {
                        std::to_string(kManifestLimit) + " bytes");
         throw DownloadFailedException();
     }
+}
+
+void ReadManifestLines(FilesToPatch& filesToPatch) {
     if (!ForEachLine(
-            local, [&](const std::string& line) { filesToPatch.ParseLine(line); }, kManifestLimit))
+            RunCopyName(kManifestFileName),
+            [&](const std::string& line) { filesToPatch.ParseLine(line); }, kManifestLimit))
         throw DownloadFailedException();
 }
 

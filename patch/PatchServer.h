@@ -34,5 +34,10 @@ inline constexpr const char* kManifestFileName = "current2.txt";
 void ReadPatchServerAddress();
 void FetchBuildFolder();
 void FetchManifest(FilesToPatch& filesToPatch);
+// FetchManifest's two halves, for a run that authenticates the manifest
+// between them: the fetch into the local copy (the staged one with a key),
+// and the reading of its lines.
+void FetchManifestFile();
+void ReadManifestLines(FilesToPatch& filesToPatch);
 void LoadLocalManifest(FilesToPatch& filesToPatch);
 std::string BuildPatchUrl(const std::string& serverPath);

@@ -399,7 +399,7 @@ bool KeepVerifiedCopies() {
     return kept;
 }
 
-TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
+TrustCheck CheckBuildStatement(BuildStatement* accepted) {
     // Only a whole answer of status 200 within the bound replaces the local
     // copy; anything else (an endless answer too) leaves no statement.
     long status = 0;
@@ -417,17 +417,16 @@ TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch) {
     expected.buildFolder = g_patchServer.buildFolder;
     expected.highestAcceptedSerial = ReadAcceptedSerial();
     expected.now = static_cast<int64_t>(std::time(nullptr));
+    return VerifyStatement(statement, expected, accepted);
+}
 
-    BuildStatement accepted;
-    TrustCheck check = VerifyStatement(statement, expected, &accepted);
-    if (check != TrustCheck::kPassed)
-        return check;
+TrustCheck AcceptBuild(const FilesToPatch& filesToPatch, const BuildStatement& accepted) {
     for (const FilesToPatch::File& file : filesToPatch.files)
         if (file.Sha256Tag().empty())
             return TrustCheck::kUnhashedEntry;
     // Not being able to save the serial does not make this statement less
     // genuine; it only leaves the next run with the older bound.
-    if (accepted.serial > expected.highestAcceptedSerial)
+    if (accepted.serial > ReadAcceptedSerial())
         SaveAcceptedSerial(accepted.serial);
     return TrustCheck::kPassed;
 }

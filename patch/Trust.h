@@ -107,12 +107,16 @@ void SetTrustedKeyForTests(const std::string& publicHex);
 uint64_t ReadAcceptedSerial();
 bool SaveAcceptedSerial(uint64_t serial);
 
-// The check a patch run makes right after fetching the manifest: fetches the
-// statement of the build path, verifies it against the local current2.txt,
-// the build folder, the saved serial and the clock, requires a SHA256 tag on
-// every entry, and saves the serial of a statement it accepts. Returns the
-// failed check, or kPassed.
-TrustCheck CheckBuildStatement(const FilesToPatch& filesToPatch);
+// The check a patch run with a key makes right after fetching the manifest,
+// before any line of it is read: fetches the statement of the build path and
+// verifies it against the staged current2.txt's SHA-256, the build folder,
+// the saved serial and the clock. Returns the failed check, or kPassed with
+// the statement in `accepted`.
+TrustCheck CheckBuildStatement(BuildStatement* accepted);
+// Once the authenticated manifest is read: every entry must carry a SHA256
+// tag. Saves the serial of a build that passes; returns the failed check, or
+// kPassed.
+TrustCheck AcceptBuild(const FilesToPatch& filesToPatch, const BuildStatement& accepted);
 
 // A build whose statement failed a check; the run refuses it at stage 0.
 class UntrustedBuildException {

@@ -63,6 +63,56 @@ bool CanOpenForRead(const std::string& name) {
     return true;
 }
 
+int ReplaceBlocker(const std::string& name) {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0)
+        return errno == ENOENT ? 0 : errno;
+    if (S_ISDIR(st.st_mode))
+        return EISDIR;
+    if (S_ISLNK(st.st_mode) || ::access(name.c_str(), W_OK) == 0)
+        return 0;
+    return errno;
+}
+
+FILE* CreateStagingFile(const std::string& staging, const std::string& target) {
+    struct stat st {};
+    const bool keepMode = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    int fd = RetryOpen(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (fd < 0)
+        return nullptr;
+    if (keepMode && ::fchmod(fd, st.st_mode & 0777) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(staging.c_str());
+        errno = error;
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(staging.c_str());
+        errno = error;
+    }
+    return file;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::optional<FileStamp> StampOf(const std::string& name) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return std::nullopt;
+    FileStamp stamp;
+    stamp.size = static_cast<int64_t>(st.st_size);
+    stamp.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    stamp.id = (static_cast<uint64_t>(st.st_dev) << 40) ^ static_cast<uint64_t>(st.st_ino);
+    return stamp;
+}
+
 bool DeleteFileByName(const std::string& name) {
     return ::unlink(name.c_str()) == 0;
 }

@@ -4,6 +4,7 @@
 // absolute path on purpose (tests, the program's own path).
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -46,6 +47,37 @@ inline constexpr bool kReplaceFailsWhileTargetRuns = true;
 #else
 inline constexpr bool kReplaceFailsWhileTargetRuns = false;
 #endif
+
+// What stands in the way of replacing `name` with a new file: 0 when
+// nothing does (there is no such file, or one this process may open for
+// writing, or a link, which a rename replaces), else the system's reason (a
+// folder in its place, a file it may not write).
+int ReplaceBlocker(const std::string& name);
+
+// Creates `staging`, which must not exist yet, for writing byte for byte,
+// with the permission bits of `target` when that is a file (a program stays
+// one). Null, with errno set, when it cannot be created.
+FILE* CreateStagingFile(const std::string& staging, const std::string& target);
+
+// Renames `from` over `to`: a file or a link there is replaced (a link's
+// target never is). Fails where the system refuses to replace a running
+// program (Windows) and when `to` is a folder. errno says why.
+bool RenameOver(const std::string& from, const std::string& to);
+
+// What tells whether a file changed since it was last looked at: its length,
+// its modification and change times in nanoseconds and its identity on the
+// disk. A file rewritten in place, replaced by another one or given an old
+// modification time again no longer has the stamp it had.
+struct FileStamp {
+    int64_t size = 0;
+    int64_t modified = 0;
+    int64_t changed = 0;
+    uint64_t id = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of an existing file (not a folder; a link is followed), or
+// nothing.
+std::optional<FileStamp> StampOf(const std::string& name);
 
 // Starts a program with no arguments in the current folder. A relative path
 // resolves against the current folder, never PATH. The program gets standard

@@ -10,6 +10,12 @@
 // winsock2.h before windows.h, which would pull in the old winsock.h.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -139,6 +145,54 @@ std::optional<int64_t> OpenExistingForReadSize(const std::string& name) {
 
 bool CanOpenForRead(const std::string& name) {
     return Handle(OpenForRead(name)).valid();
+}
+
+int ReplaceBlocker(const std::string& name) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return EISDIR;
+    return (attributes & FILE_ATTRIBUTE_READONLY) ? EACCES : 0;
+}
+
+FILE* CreateStagingFile(const std::string& staging, const std::string& /*target*/) {
+    // Binary and exclusive; not inherited by programs the launcher starts.
+    int fd = ::_open(staging.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                     _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = ::_fdopen(fd, "wb");
+    if (!file) {
+        ::_close(fd);
+        ::DeleteFileA(staging.c_str());
+        errno = EIO;
+    }
+    return file;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    const DWORD error = ::GetLastError();
+    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
+    return false;
+}
+
+std::optional<FileStamp> StampOf(const std::string& name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return std::nullopt;
+    auto join = [](DWORD high, DWORD low) {
+        return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
+    };
+    FileStamp stamp;
+    stamp.size = join(data.nFileSizeHigh, data.nFileSizeLow);
+    // 100-nanosecond units.
+    stamp.modified = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+    stamp.changed = join(data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime);
+    return stamp;
 }
 
 bool DeleteFileByName(const std::string& name) {

@@ -86,9 +86,35 @@ bool RenameOver(const std::string& from, const std::string& to) {
 #endif
 }
 
+// True when a level of `name` ends in the staging suffix.
+bool HasStagingLevel(const std::string& name) {
+    const size_t length = std::char_traits<char>::length(kStagingSuffix);
+    for (size_t end = 0; end <= name.size(); ++end) {
+        if (end != name.size() && name[end] != '/' && name[end] != '\\')
+            continue;
+        if (end >= length &&
+            StartsWithIgnoringCase(name.substr(end - length, length), kStagingSuffix, length))
+            return true;
+    }
+    return false;
+}
+
+// True for "NAME.PID" whose PID is a process other than this one that no
+// longer runs.
+bool LeftByEndedProcess(const std::string& rest) {
+    const size_t dot = rest.find_last_of('.');
+    if (dot == std::string::npos || dot + 1 == rest.size() || dot + 10 < rest.size() ||
+        rest.find_first_not_of("0123456789", dot + 1) != std::string::npos)
+        return false;
+    const int pid = std::stoi(rest.substr(dot + 1));
+    return pid != platform::OwnProcessId() && !platform::ProcessRunning(pid);
+}
+
 }  // namespace
 
 const char* LauncherLocalFileFor(const std::string& name) {
+    if (HasStagingLevel(name))
+        return "staging files (NAME.lvpart)";
     // The top level alone decides: a folder of that name ("windowed_mode.txt/x")
     // would stand where the launcher looks for its file just as well.
     const std::string top = name.substr(0, name.find_first_of("/\\"));
@@ -168,6 +194,86 @@ bool RenameOverLocalFile(const std::string& from, const std::string& to) {
     return true;
 }
 
+std::string StagingNameFor(const std::string& name) {
+    return name + "." + std::to_string(platform::OwnProcessId()) + kStagingSuffix;
+}
+
+StagingFile::StagingFile(std::string target)
+    : target_(std::move(target)), staging_(StagingNameFor(target_)) {
+    error_ = platform::ReplaceBlocker(target_);
+    if (error_ != 0)
+        return;
+    // A file of this name is a leftover of an earlier process that had this
+    // process's id.
+    ::unlink(staging_.c_str());
+    file_ = platform::CreateStagingFile(staging_, target_);
+    made_ = file_ != nullptr;
+    if (!file_)
+        error_ = errno != 0 ? errno : EIO;
+}
+
+StagingFile::~StagingFile() {
+    Discard();
+}
+
+int StagingFile::Close() {
+    if (!file_)
+        return error_;
+    errno = 0;
+    const bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
+    const int error = errno;
+    if (std::fclose(file_) != 0 || !ok)
+        error_ = error != 0 ? error : (errno != 0 ? errno : EIO);
+    file_ = nullptr;
+    return error_;
+}
+
+bool StagingFile::Commit() {
+    if (Close() != 0 || !made_) {
+        Discard();
+        return false;
+    }
+    if (!platform::RenameOver(staging_, target_)) {
+        error_ = errno != 0 ? errno : EIO;
+        Discard();
+        return false;
+    }
+    made_ = false;
+    return true;
+}
+
+void StagingFile::Discard() {
+    if (file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    if (made_) {
+        platform::DeleteFileByName(staging_);
+        made_ = false;
+    }
+}
+
+void RemoveStaleStagingFiles() {
+    const size_t suffix = std::char_traits<char>::length(kStagingSuffix);
+    std::error_code error;
+    // Folders behind links are not entered: nothing outside the game folder
+    // is touched.
+    for (std::filesystem::recursive_directory_iterator
+             it(".", std::filesystem::directory_options::skip_permission_denied, error),
+         end;
+         !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= suffix ||
+            !StartsWithIgnoringCase(name.substr(name.size() - suffix), kStagingSuffix, suffix))
+            continue;
+        // NAME.PID.lvpart, spelled as StagingNameFor spells it.
+        std::error_code typeError;
+        if (LeftByEndedProcess(name.substr(0, name.size() - suffix)) &&
+            it->is_regular_file(typeError) && !it->is_symlink(typeError))
+            platform::DeleteFileByName(it->path().string());
+    }
+}
+
 void RemoveStaleTemporaryFiles() {
     std::error_code error;
     for (std::filesystem::directory_iterator it(".", error), end; !error && it != end;
@@ -177,13 +283,8 @@ void RemoveStaleTemporaryFiles() {
         if (name.size() < 5 || name.compare(name.size() - 4, 4, ".tmp") != 0)
             continue;
         const std::string rest = name.substr(0, name.size() - 4);
-        const size_t dot = rest.find_last_of('.');
-        if (dot == std::string::npos || dot + 1 == rest.size() || dot + 10 < rest.size() ||
-            rest.find_first_not_of("0123456789", dot + 1) != std::string::npos)
-            continue;
-        const int pid = std::stoi(rest.substr(dot + 1));
-        if (IsLauncherLocalFile(rest.substr(0, dot)) && pid != platform::OwnProcessId() &&
-            !platform::ProcessRunning(pid))
+        if (IsLauncherLocalFile(rest.substr(0, rest.find_last_of('.'))) &&
+            LeftByEndedProcess(rest))
             platform::DeleteFileByName(name);
     }
 }

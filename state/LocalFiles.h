@@ -66,6 +66,47 @@ bool ReplaceFileContents(const std::string& name, const std::string& text);
 // does: not over a copy marked read-only, and the rename reaches the disk.
 bool RenameOverLocalFile(const std::string& from, const std::string& to);
 
+// A game file's new bytes are written beside it into a staging file,
+// NAME.PID.lvpart, and renamed over NAME only once the answer is judged good,
+// so the installed file is at every moment either as it was or the whole
+// published file. Every level that ends in the staging suffix, in any letter
+// case, is one of the launcher's own names.
+inline constexpr const char* kStagingSuffix = ".lvpart";
+std::string StagingNameFor(const std::string& name);
+
+class StagingFile {
+  public:
+    // Creates the staging file of `target`. It is not open (Error() says
+    // why) when `target` cannot be replaced or the file cannot be created.
+    explicit StagingFile(std::string target);
+    ~StagingFile();  // removes the staging file unless it was committed
+    StagingFile(const StagingFile&) = delete;
+    StagingFile& operator=(const StagingFile&) = delete;
+
+    bool IsOpen() const { return file_ != nullptr; }
+    FILE* Stream() const { return file_; }
+    // The system's reason the file could not be made, closed or committed.
+    int Error() const { return error_; }
+    // Closes the stream: 0 when every byte reached the file, else the reason.
+    int Close();
+    // Closes and renames the staging file over the target. False (the
+    // target untouched, the staging file gone) when that fails.
+    bool Commit();
+    // Removes the staging file; the target stays as it was.
+    void Discard();
+
+  private:
+    std::string target_;
+    std::string staging_;
+    FILE* file_ = nullptr;
+    bool made_ = false;
+    int error_ = 0;
+};
+
+// Removes the staging files, anywhere in the game folder (never through a
+// link), that launcher processes which no longer run left behind.
+void RemoveStaleStagingFiles();
+
 // Removes the temporary files that launcher processes which no longer run
 // left beside the launcher's own files (a kill or a power cut in the middle
 // of a save or a fetch); a running launcher's are left alone.

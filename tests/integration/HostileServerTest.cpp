@@ -257,18 +257,19 @@ TEST_F(HostileRun, ADiskTooFullForTheBuildDownloadsNothingAndKeepsEveryFile) {
     EXPECT_EQ(ReadFile("b.dat"), "old b");
     EXPECT_EQ(ReadFile("file_versions.txt"), "a.dat 1\nb.dat 1\n");
 
-    // What the new files replace counts: a build larger than the free space
-    // fits when the old files give theirs back.
-    WriteFile("b.dat", std::string(600000, 'o'));
-    server.files[kBuild + "current2.txt"] = "a.dat 2 SIZE:300000\nb.dat 2 SIZE:700000\n";
-    server.files[kBuild + "b.dat"] = std::string(700000, 'n');
-    ::unlink("a.dat");
-    server.files[kBuild + "a.dat"] = std::string(300000, 'n');
+    // What the new files replace counts once each is in place: a build
+    // larger than the free space fits when the old files give theirs back,
+    // one staged file at a time beside its old one.
+    WriteFile("a.dat", std::string(400000, 'o'));
+    WriteFile("b.dat", std::string(100000, 'o'));
+    server.files[kBuild + "current2.txt"] = "a.dat 2 SIZE:400000\nb.dat 2 SIZE:450000\n";
+    server.files[kBuild + "a.dat"] = std::string(400000, 'n');
+    server.files[kBuild + "b.dat"] = std::string(450000, 'n');
     RecordingSurface fits;
-    // 300 000 new bytes for a.dat, 100 000 more for b.dat: 400 000 of the
-    // roughly 420 000 left.
+    // 850 000 new bytes with roughly 520 000 free: at most 450 000 of them
+    // are ever beside the files they replace.
     EXPECT_TRUE(fits.RunPatch()) << ::testing::PrintToString(fits.BoxCaptions());
-    EXPECT_EQ(ReadFile("b.dat"), std::string(700000, 'n'));
+    EXPECT_EQ(ReadFile("b.dat"), std::string(450000, 'n'));
 }
 
 TEST_F(HostileRun, AManifestThatDoesNotArriveWholeFailsAtStageZeroAndKeepsTheLocalCopy) {

@@ -201,7 +201,7 @@ TEST(Lvpatch, AFailureEndsWithTheLineThatSaysWhatFailed) {
     ProcessResult shortFile = RunProcess({kLvpatch, "--dir", game.Path()});
     EXPECT_EQ(shortFile.exitCode, 1);
     EXPECT_THAT(shortFile.err,
-                ::testing::EndsWith("lvpatch: failed: verification: fine.dat has 1 bytes, "
+                ::testing::EndsWith("lvpatch: failed: verification: fine.dat came with 1 bytes, "
                                     "the manifest says 5\n"));
 }
 
@@ -269,9 +269,10 @@ TEST(Lvpatch, EachResumedAttemptIsLoggedWithItsOwnAnswer) {
     EXPECT_THAT(attempts[0], HasSubstr("\"status\":200,\"bytes\":40000,"));
     EXPECT_THAT(attempts[0], HasSubstr("\"end\":\"broken\""));
     EXPECT_THAT(attempts[1], HasSubstr("\"status\":416,\"bytes\":0,"));
-    EXPECT_THAT(Lines(run.out).back(),
-                HasSubstr("\"cause\":\"verification: big.dat has 40000 bytes, the manifest says "
-                          "100000\"}"));
+    EXPECT_THAT(
+        Lines(run.out).back(),
+        HasSubstr("\"cause\":\"verification: big.dat came with 40000 bytes, the manifest says "
+                  "100000\"}"));
 }
 
 TEST(Lvpatch, RepairNamesTheFilesItFetchesAndCountsThem) {
