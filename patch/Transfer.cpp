@@ -547,7 +547,13 @@ std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
         }
         if (!ended.empty() || !wait)
             break;
-        long ms = std::chrono::ceil<std::chrono::milliseconds>(due).count();
+        // An attempt scheduled by a transfer that ended just now is due
+        // sooner than anything Tend knew of before.
+        const std::chrono::steady_clock::duration next = std::min(due, Tend());
+        if (std::any_of(slots_.begin(), slots_.end(),
+                        [](const Slot& slot) { return slot.transfer && slot.endedOffStack; }))
+            continue;
+        long ms = std::chrono::ceil<std::chrono::milliseconds>(next).count();
         curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::clamp(ms, 1L, 1000L)), nullptr);
     }
     return ended;

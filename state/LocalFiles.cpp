@@ -25,11 +25,13 @@
 #include "state/FileVersionFile.h"
 #include "state/OptionsFile.h"
 #include "state/Settings.h"
+#include "state/VerifiedFiles.h"
 
 const char* const kLauncherLocalFiles[] = {
-    kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
-    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
-    kStatementFileName,     kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
+    kAddressFileName,         kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
+    OptionsFile::kFileName,   "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
+    kStatementFileName,       kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
+    VerifiedFiles::kFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 
@@ -283,8 +285,7 @@ void RemoveStaleTemporaryFiles() {
         if (name.size() < 5 || name.compare(name.size() - 4, 4, ".tmp") != 0)
             continue;
         const std::string rest = name.substr(0, name.size() - 4);
-        if (IsLauncherLocalFile(rest.substr(0, rest.find_last_of('.'))) &&
-            LeftByEndedProcess(rest))
+        if (IsLauncherLocalFile(rest.substr(0, rest.find_last_of('.'))) && LeftByEndedProcess(rest))
             platform::DeleteFileByName(name);
     }
 }

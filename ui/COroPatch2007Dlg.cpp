@@ -14,8 +14,10 @@
 #include <system_error>
 
 #include "fileset/FilesToPatch.h"
+#include "patch/LocalTrust.h"
 #include "patch/PatchRun.h"
 #include "patch/PatchServer.h"
+#include "patch/Trust.h"
 #include "platform/Platform.h"
 #include "res/LauncherLayout.h"
 #include "ui/CExplorer1.h"
@@ -239,8 +241,10 @@ bool COroPatch2007Dlg::OnInitDialog() {
     m_statusText->setText(QString());
 
     if (!startRun) {
+        // With a key, a local manifest the local statement does not sign
+        // names no program.
         FilesToPatch localManifest;
-        LoadLocalManifest(localManifest);
+        LoadVerifiedLocalManifest(localManifest);
         localManifest.GetGameExe(m_gameExe);
         m_gameExe = StartableName(m_gameExe);
         if (!m_gameExe.empty()) {
@@ -352,6 +356,10 @@ void COroPatch2007Dlg::OnDownloadPatch() {
         return;
     StopPlayCountdown();
     m_gameExe.clear();
+    // With a key, a failed run leaves no program to start from an earlier
+    // one: the test client goes as the game program does.
+    if (TrustRequired())
+        m_testClient.clear();
     EnableButtons(false, false, false, false);
     m_downloadButton->setText(QStringLiteral("Downloading..."));
 
@@ -438,7 +446,9 @@ bool COroPatch2007Dlg::StartUpdatedLauncher() {
 void COroPatch2007Dlg::LaunchProgram(const std::string& path, const char* missingText,
                                      int closeAfterMs) {
     const std::string name = StartableName(path);
-    if (name.empty()) {
+    // With a key, a program the verified manifest does not name, or whose
+    // bytes are not the published ones, counts as no program.
+    if (name.empty() || !MayStartProgram(name)) {
         MessageBox(missingText, "Error");
         return;
     }
@@ -477,7 +487,7 @@ void COroPatch2007Dlg::OnTestClient() {
 
 void COroPatch2007Dlg::OnOptionsButton() {
     StopPlayCountdown();
-    if (!platform::StartProgram(kOptionsProgram))
+    if (!MayStartProgram(kOptionsProgram) || !platform::StartProgram(kOptionsProgram))
         MessageBox("This Launcher got some weird error when it tried to start the Options window.",
                    "Uh oh!");
 }

@@ -31,6 +31,7 @@ struct ProcessResult {
     int exitCode = -1;
     std::string out;
     std::string err;
+    long peakMemoryKiB = 0;  // the process's largest resident set
 };
 // Runs a program to its end with the given working folder, capturing output.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = ".");
