@@ -35,7 +35,7 @@ struct Signer {
     std::string serialRecord;  // path of the record
 };
 
-// A folder players can fetch from, by the name the operator gave it.
+// A folder whose files reach players, by the name the operator gave it.
 struct ServedFolder {
     const char* label;  // "BUILD_DIR", "SERVER_ROOT"
     std::string path;
