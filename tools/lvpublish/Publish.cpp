@@ -244,7 +244,7 @@ bool Publisher::Run() {
     if (!staged || !SwitchBuildFolder())
         return false;
     if (signer_)
-        DropServedSerialRecord(base_, &report_.notes);
+        DropServedSerialRecord(base_, *signer_, &report_.notes);
     RecordCopies();
     // Only a publish that went ahead clears what an interrupted one left.
     RemoveLeftovers();

@@ -54,8 +54,8 @@ const char kResignUsage[] =
 
 // What a refused resign tells the operator to do instead.
 const char kPublishAgain[] =
-    "; publish the build again instead (lvpublish BUILD_DIR SERVER_ROOT --sign-key KEYFILE "
-    "...), which signs it with a new serial";
+    "publish the build again (lvpublish BUILD_DIR SERVER_ROOT --sign-key KEYFILE ...), which "
+    "signs it with a new serial";
 
 std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -264,27 +264,28 @@ int Keygen(const std::string& path) {
 std::string ResignRefusal(TrustCheck check, const std::string& folder, const BuildStatement* s,
                           const std::string& keyFile, uint64_t highest) {
     const std::string statement = "the statement of " + folder;
+    const std::string instead = std::string("; ") + kPublishAgain + " instead";
     switch (check) {
         case TrustCheck::kMissing:
             return folder + " has no build statement, so nothing shows that it was published " +
-                   "with your key; resign renews only what lvpublish signed" + kPublishAgain;
+                   "with your key; resign renews only what lvpublish signed" + instead;
         case TrustCheck::kWrongKey:
             return statement + " is signed by another key than " + keyFile +
-                   "; renew it with that key" + kPublishAgain;
+                   "; renew it with that key, or " + kPublishAgain;
         case TrustCheck::kBadSignature:
-            return statement + " does not verify with " + keyFile + kPublishAgain;
+            return statement + " does not verify with " + keyFile + instead;
         case TrustCheck::kManifestMismatch:
-            return "the manifest of " + folder + " changed since it was signed" + kPublishAgain;
+            return "the manifest of " + folder + " changed since it was signed" + instead;
         case TrustCheck::kOtherBuildFolder:
             return statement + " was signed for " + (s ? s->buildFolder : "another build folder") +
-                   kPublishAgain;
+                   instead;
         case TrustCheck::kRollback:
             return folder + " carries serial " + (s ? std::to_string(s->serial) : "?") +
                    ", below serial " + std::to_string(highest) +
                    " signed with this key since, and launchers that took serial " +
-                   std::to_string(highest) + " refuse it" + kPublishAgain;
+                   std::to_string(highest) + " refuse it" + instead;
         default:
-            return statement + ": " + TrustCheckText(check) + kPublishAgain;
+            return statement + ": " + TrustCheckText(check) + instead;
     }
 }
 
@@ -347,7 +348,7 @@ int Resign(const std::string& serverRoot, const std::string& keyFile, const std:
     if (!RaiseSerialRecord(signer.serialRecord, highest, &error) ||
         !ReplaceDurably(dir, kStatementFileName, FormatStatement(statement), &error))
         return fail(error);
-    DropServedSerialRecord(base, &notes);
+    DropServedSerialRecord(base, signer, &notes);
     std::printf("Signed %s (serial %llu), valid until %s\n", folder.c_str(),
                 static_cast<unsigned long long>(statement.serial),
                 FormatUtc(statement.expires).c_str());
@@ -475,7 +476,8 @@ bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
     return true;
 }
 
-void DropServedSerialRecord(const std::string& base, std::vector<std::string>* notes) {
+void DropServedSerialRecord(const std::string& base, const Signer& signer,
+                            std::vector<std::string>* notes) {
     const std::string path = base + kServedSerialRecordName;
     std::string said;
     if (!ReadFirstLine(path, 32, &said) && ::access(path.c_str(), F_OK) != 0)
@@ -487,10 +489,21 @@ void DropServedSerialRecord(const std::string& base, std::vector<std::string>* n
     }
     // Its words are shown only when they are a number: anyone could have
     // written them, terminal escapes included.
-    bool number = !said.empty() && std::all_of(said.begin(), said.end(), ::isdigit);
+    bool number =
+        !said.empty() && said.size() <= 18 && std::all_of(said.begin(), said.end(), ::isdigit);
     notes->push_back("removed " + path + (number ? " (it said " + said + ")" : std::string()) +
                      ": a serial record in the served tree could have been planted by anyone " +
                      "who can write there, so lvpublish keeps the record with the key now");
+    // A genuine one may name a serial whose statement prune removed before
+    // statements were kept: only the operator knows.
+    uint64_t recorded = 0;
+    bool present = false;
+    std::string ignored;
+    if (number && std::stoull(said) <= kMaxIssuedSerial &&
+        ReadSerialRecord(signer.serialRecord, &recorded, &present, &ignored) &&
+        std::stoull(said) > recorded)
+        notes->push_back("if you did sign serial " + said + ", write it into " +
+                         signer.serialRecord + " and publish again");
 }
 
 bool KeepRetiredStatements(const std::string& base, const std::vector<std::string>& folders,

@@ -59,8 +59,9 @@ bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
                      std::string* error, std::vector<std::string>* notes);
 
 // After a signing went ahead: removes the serial record older lvpublish kept
-// in the served tree, which nothing reads any more, and says so.
-void DropServedSerialRecord(const std::string& base, std::vector<std::string>* notes);
+// in the served tree, which nothing trusts any more, and says what it held.
+void DropServedSerialRecord(const std::string& base, const Signer& signer,
+                            std::vector<std::string>* notes);
 
 // Keeps the statements of `folders` (builds under `base` about to be
 // removed) under kRetiredStatementsName, so their serials still count.
