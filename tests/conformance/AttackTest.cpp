@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -156,6 +157,7 @@ TEST_F(Trust, WrongKey) {
     std::optional<SigningKey> other = GenerateSigningKey();
     ASSERT_TRUE(other);
     WriteFile(otherKey, other->privatePem);
+    ::chmod(otherKey.c_str(), 0600);
     repo.Publish({{"game.exe", "signed, but not by the operator"}}, "game.exe", true, otherKey);
     ExpectRefused(TrustCheck::kWrongKey);
 }
@@ -186,7 +188,7 @@ TEST_F(Trust, IndefiniteFreeze) {
 
     // The operator renews it with resign; the same build is good again.
     ProcessResult resign =
-        RunProcess({LVPUBLISH_PATH, "resign", repo.Root(), "--sign-key", TestKeyFile()});
+        RunProcess({LVPUBLISH_PATH, "resign", repo.Root(), "--sign-key", repo.KeyFile()});
     ASSERT_EQ(resign.exitCode, 0) << resign.err;
     RecordingSurface surface;
     EXPECT_TRUE(surface.RunPatch()) << Boxes(surface);

@@ -24,6 +24,15 @@ std::string Repository::Base() const {
     return Root() + "/lanternvale_patch/";
 }
 
+const std::string& Repository::KeyFile() {
+    if (keyFile_.empty()) {
+        keyFile_ = keys_.Path() + "/operator.key";
+        WriteFile(keyFile_, TestKey().privatePem);
+        fs::permissions(keyFile_, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    return keyFile_;
+}
+
 std::string Repository::Publish(const std::map<std::string, std::string>& files,
                                 const std::string& gameExe, bool sign,
                                 const std::string& signKeyFile) {
@@ -34,7 +43,7 @@ std::string Repository::Publish(const std::map<std::string, std::string>& files,
     options.serverRoot = Root();
     options.gameExe = gameExe;
     if (sign)
-        options.signKeyFile = signKeyFile;
+        options.signKeyFile = signKeyFile.empty() ? KeyFile() : signKeyFile;
     lvpublish::PublishOutcome outcome = lvpublish::Publish(options);
     EXPECT_TRUE(outcome.ok) << outcome.error;
     return outcome.report.buildFolder;

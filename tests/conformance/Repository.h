@@ -20,11 +20,16 @@ class Repository {
     // root/lanternvale_patch/
     std::string Base() const;
 
+    // The tests' key as the operator keeps it: a private copy of its own,
+    // beside which lvpublish keeps this repository's serial record.
+    const std::string& KeyFile();
+
     // Publishes `files` (name -> content) as the next build with lvpublish,
-    // signed unless told otherwise, and returns its build folder.
+    // signed (with KeyFile() unless another is named) unless told otherwise,
+    // and returns its build folder.
     std::string Publish(const std::map<std::string, std::string>& files,
                         const std::string& gameExe = "", bool sign = true,
-                        const std::string& signKeyFile = TestKeyFile());
+                        const std::string& signKeyFile = "");
 
     // What the server now says is current.
     void SetCurrent(const std::string& buildFolder);
@@ -39,6 +44,8 @@ class Repository {
   private:
     TempDir root_;
     TempDir work_;
+    TempDir keys_;
+    std::string keyFile_;
     int builds_ = 0;
 };
 

@@ -354,8 +354,8 @@ TEST_F(Managing, PruneRefusesBeforeItRemovesAnything) {
     }
     MakeDirs(Base() + ".lvpublish-x1Y2z3/half");
 
-    // Where the versions of removed builds cannot go on record, or the
-    // highest serial cannot be read, nothing goes: leftovers neither.
+    // Where the versions or statements of removed builds cannot go on
+    // record, nothing goes: leftovers neither.
     MakeDirs(Base() + ".lvpublish-retired-versions/in-the-way");
     std::string before = Snapshot(root.Path());
     lvpublish::ManageOutcome refused = lvpublish::Prune(root.Path(), 0, false);
@@ -365,12 +365,13 @@ TEST_F(Managing, PruneRefusesBeforeItRemovesAnything) {
     EXPECT_EQ(Snapshot(root.Path()), before);
     fs::remove_all(Base() + ".lvpublish-retired-versions");
 
-    WriteFile(Base() + ".lvpublish-highest-serial", "twelve\n");
+    WriteFile(Base() + "build_1/build_statement.txt", "a statement\n");
+    WriteFile(Base() + ".lvpublish-retired-statements", "in the way\n");
     before = Snapshot(root.Path());
     refused = lvpublish::Prune(root.Path(), 0, false);
-    EXPECT_THAT(refused.error, HasSubstr(".lvpublish-highest-serial"));
+    EXPECT_THAT(refused.error, HasSubstr(".lvpublish-retired-statements"));
     EXPECT_EQ(Snapshot(root.Path()), before);
-    fs::remove(Base() + ".lvpublish-highest-serial");
+    fs::remove(Base() + ".lvpublish-retired-statements");
 
     lvpublish::ManageOutcome pruned = lvpublish::Prune(root.Path(), 0, false);
     ASSERT_TRUE(pruned.ok) << pruned.error;

@@ -42,6 +42,7 @@ TEST(PublishNames, RefusesWhatWouldBreakAPatchRunWithTheRuleThatApplies) {
         {"data/CON", "device name"},
         {"aux.txt", "device name"},
         {"lpt1/x.dat", "device name"},
+        {"data/.lvpublish-copies", "do not serve"},
         {"current2.txt", "current2.txt"},
         {"Build_Folder.TXT", "build_folder.txt"},
         {"file_versions.txt", "file_versions.txt"},

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "TestFolder.h"
+#include "patch/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
@@ -27,17 +28,22 @@ std::map<std::string, FilesToPatch::File> ReadManifest(const std::string& root,
 }
 
 std::string Snapshot(const std::string& root) {
-    std::set<std::string> paths;
+    std::set<std::string> lines;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        paths.insert(fs::relative(it->path(), root).string());
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::string line = fs::relative(it->path(), root).string();
+        std::error_code kind;
+        if (it->is_symlink(kind))
+            line += " -> " + fs::read_symlink(it->path(), kind).string();
+        else if (it->is_regular_file(kind))
+            line += " " + std::to_string(it->file_size(kind)) + " " +
+                    Sha256Hex(ReadFile(it->path().string()));
+        lines.insert(line);
+    }
     std::string text;
-    for (const std::string& path : paths)
-        text += path + "\n";
-    const std::string pointer = root + "/lanternvale_patch/build_folder.txt";
-    if (FileExists(pointer))
-        text += "build_folder.txt: " + ReadFile(pointer);
+    for (const std::string& line : lines)
+        text += line + "\n";
     return text;
 }
 

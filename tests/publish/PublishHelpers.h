@@ -14,8 +14,9 @@ void MakeBuild(const std::string& dir, const std::map<std::string, std::string>&
 std::map<std::string, FilesToPatch::File> ReadManifest(const std::string& root,
                                                        const std::string& buildFolder);
 
-// Every path under `root` (relative, sorted) with the content of
-// build_folder.txt: what a refused publish must leave untouched.
+// Every path under `root` (relative, sorted) with each file's size and
+// SHA-256 and each link's target: what a refused command must leave
+// untouched.
 std::string Snapshot(const std::string& root);
 
 // Publishes `build` to `root`; fails the test with the tool's reason if

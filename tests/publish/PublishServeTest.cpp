@@ -10,6 +10,7 @@
 #include "PublishHelpers.h"
 #include "RecordingSurface.h"
 #include "TestFolder.h"
+#include "patch/HttpFetch.h"
 
 using lvpublish::Change;
 using ::testing::ElementsAre;
@@ -84,6 +85,48 @@ TEST(PublishAndPatch, LvpatchFetchesOnlyAddedAndChangedFiles) {
     EXPECT_EQ(nginx.CountRequests("/lanternvale_patch/build_2/data/big.dat"), 0);
     EXPECT_EQ(ReadFile(game.Path() + "/data/edit.dat"), Bytes(1000, 3));
     EXPECT_EQ(ReadFile(game.Path() + "/data/new/added.dat"), "added");
+}
+
+// The template serves builds, a game's own dot-files among them, and nothing
+// else whose path has a level starting with '.': lvpublish's records and
+// staging, the operator's .git.
+TEST(PublishAndPatch, TheServerTemplateServesBuildsButNoOtherDotFiles) {
+    FreshSettings settings;
+    TestFolder folder;
+    TempDir work;
+    TempDir root;
+    MakeBuild(work.Path() + "/b", {{"game.sh", "g"}, {".config/b.dat", "b"}});
+    PublishOrFail(work.Path() + "/b", root.Path(), "game.sh");
+    const std::string base = root.Path() + "/lanternvale_patch/";
+    ASSERT_TRUE(FileExists(base + ".lvpublish-copies"));
+    WriteFile(base + ".lvpublish-highest-serial", "7\n");
+    WriteFile(base + ".lvpublish-retired-statements/x.txt", "statement");
+    WriteFile(base + ".lvpublish-Ab12Cd/game.sh", "staged");
+    WriteFile(base + "build_1/.lvpublish-statement-Ab12Cd", "statement");
+    WriteFile(root.Path() + "/.git/config", "the operator's");
+    NginxServer nginx(root.Path());
+    g_patchServer.host = "127.0.0.1";
+    g_patchServer.port = nginx.Port();
+
+    struct {
+        const char* path;
+        long status;
+    } cases[] = {
+        {"/lanternvale_patch/build_folder.txt", 200},
+        {"/lanternvale_patch/build_1/current2.txt", 200},
+        {"/lanternvale_patch/build_1/.config/b.dat", 200},
+        {"/lanternvale_patch/.lvpublish-copies", 404},
+        {"/lanternvale_patch/.lvpublish-highest-serial", 404},
+        {"/lanternvale_patch/.lvpublish-retired-statements/x.txt", 404},
+        {"/lanternvale_patch/.lvpublish-Ab12Cd/game.sh", 404},
+        {"/lanternvale_patch/build_1/.lvpublish-statement-Ab12Cd", 404},
+        {"/.git/config", 404},
+    };
+    for (const auto& c : cases) {
+        long status = 0;
+        FetchToFile("answer.txt", c.path, 1 << 20, &status);
+        EXPECT_EQ(status, c.status) << c.path;
+    }
 }
 
 TEST(PublishAndPatch, LaunchersPatchingDuringPublishesAlwaysFindACompleteBuild) {

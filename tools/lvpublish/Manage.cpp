@@ -161,7 +161,7 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
     for (const BuildInfo& b : builds)
         if (!kept.count(b.folder))
             removed.push_back(&b);
-    // Versions and serials first: once they are on record, a removal that
+    // Versions and statements first: once they are on record, a removal that
     // stops half way loses nothing a later publish needs. Nothing is removed,
     // leftovers included, before the command is sure to go ahead.
     if (!removed.empty()) {
@@ -181,8 +181,11 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
         std::string record;
         for (const auto& [name, version] : retired)
             record += name + " " + std::to_string(version) + "\n";
+        std::vector<std::string> folders;
+        for (const BuildInfo* b : removed)
+            folders.push_back(b->folder);
         std::string error;
-        if (!dryRun && (!KeepHighestSerial(base, &error) ||
+        if (!dryRun && (!KeepRetiredStatements(base, folders, &error) ||
                         !ReplaceFileDurably(base + kRetiredVersionsName, record, &error))) {
             outcome.error = error + "; nothing was removed";
             return outcome;

@@ -26,6 +26,9 @@ std::string Quoted(unsigned char c) {
 }
 
 std::string LevelProblem(const std::string& level) {
+    if (level.rfind(".lvpublish-", 0) == 0)
+        return "'" + level + "' starts like lvpublish's own records, which patch servers " +
+               "do not serve";
     std::string stem = scan::ToUpper(level.substr(0, level.find('.')));
     for (const char* device : kDeviceNames)
         if (stem == device)

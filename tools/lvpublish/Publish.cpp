@@ -210,7 +210,7 @@ class Publisher {
     std::string previousGameExe_;
     std::string staging_;
     std::vector<std::string> stagedFolders_;
-    std::optional<SigningKey> signingKey_;
+    std::optional<Signer> signer_;
     int expiryDays_ = 0;
 };
 
@@ -243,6 +243,8 @@ bool Publisher::Run() {
     }
     if (!staged || !SwitchBuildFolder())
         return false;
+    if (signer_)
+        DropServedSerialRecord(base_, *signer_, &report_.notes);
     RecordCopies();
     // Only a publish that went ahead clears what an interrupted one left.
     RemoveLeftovers();
@@ -802,29 +804,27 @@ bool Publisher::PrepareSigning() {
     if (options_.signKeyFile.empty()) {
         if (!options_.expiresDays.empty())
             return Fail("--expires needs --sign-key");
+        if (!options_.stateDir.empty())
+            return Fail("--state-dir needs --sign-key");
         return true;
     }
-    SigningKey key;
-    if (!LoadSigningKey(options_.signKeyFile, &key, &error_) ||
+    Signer signer;
+    if (!LoadSigner(options_.signKeyFile, options_.stateDir,
+                    {{"BUILD_DIR", options_.buildDir}, {"SERVER_ROOT", options_.serverRoot}},
+                    &signer, &error_) ||
         !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_))
         return false;
     if (!gameExe_.empty() && gameExe_ == testClient_)
         return Fail(
             "a signed build needs a SHA256 tag on every line, and a file that is both "
             "game and test client has no room for one");
-    signingKey_ = key;
+    signer_ = signer;
     return true;
 }
 
 bool Publisher::SignBuild() {
-    if (!signingKey_)
-        return true;
-    std::string summary;
-    if (!SignStagedBuild(base_, staging_, report_.buildFolder, *signingKey_, expiryDays_, &error_,
-                         &summary))
-        return false;
-    report_.notes.push_back(summary);
-    return true;
+    return !signer_ || SignStagedBuild(base_, staging_, report_.buildFolder, *signer_, expiryDays_,
+                                       &error_, &report_.notes);
 }
 
 }  // namespace

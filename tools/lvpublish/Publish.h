@@ -27,6 +27,8 @@ struct PublishOptions {
     // days as given (empty: the default).
     std::string signKeyFile;
     std::string expiresDays;
+    // The folder of the signer's serial record; empty: beside the key file.
+    std::string stateDir;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };

@@ -119,7 +119,7 @@ std::vector<std::string> LeftoversOfInterruptedRuns(const std::string& base) {
     std::error_code ec;
     // ReplaceFileDurably's temporary files beside each file it replaces.
     const char* const replaced[] = {kBuildFolderFileName, kPreviousRecordName, kRetiredVersionsName,
-                                    kSerialRecordName, kCopyRecordName};
+                                    kServedSerialRecordName, kCopyRecordName};
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         bool folder = it->is_directory(ec) && !it->is_symlink(ec);
@@ -199,30 +199,34 @@ std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base) {
     return versions;
 }
 
-bool ReadSerialRecord(const std::string& base, uint64_t* serial, std::string* error) {
+bool ReadSerialRecord(const std::string& path, uint64_t* serial, bool* present,
+                      std::string* error) {
     *serial = 0;
-    const std::string path = base + kSerialRecordName;
+    *present = true;
     std::string line;
     if (!ReadFirstLine(path, 32, &line)) {
         struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT)
+        if (::lstat(path.c_str(), &info) != 0 && errno == ENOENT) {
+            *present = false;
             return true;
+        }
     } else if (!line.empty() && line.size() <= 18 && line[0] != '0' &&
                std::all_of(line.begin(), line.end(), ::isdigit)) {
         *serial = std::stoull(line);
         return true;
     }
-    *error = path + " does not hold the highest serial signed here; restore it (a serial " +
-             "below one that players took makes their launchers refuse every later build)";
+    *error = path + " does not hold the highest serial signed, as 1 to 18 digits; restore it " +
+             "from a backup (a serial below one that players took makes their launchers " +
+             "refuse every later build)";
     return false;
 }
 
-bool RaiseSerialRecord(const std::string& base, uint64_t serial, std::string* error) {
+bool RaiseSerialRecord(const std::string& path, uint64_t serial, std::string* error) {
     uint64_t recorded = 0;
-    if (!ReadSerialRecord(base, &recorded, error))
+    bool present = false;
+    if (!ReadSerialRecord(path, &recorded, &present, error))
         return false;
-    return serial <= recorded ||
-           ReplaceFileDurably(base + kSerialRecordName, std::to_string(serial) + "\n", error);
+    return serial <= recorded || ReplaceFileDurably(path, std::to_string(serial) + "\n", error);
 }
 
 }  // namespace lvpublish

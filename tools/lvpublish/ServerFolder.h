@@ -18,9 +18,14 @@ inline constexpr const char* kPreviousRecordName = ".lvpublish-previous";
 // "name version" lines: the highest version each file had in removed builds,
 // so a later publish never gives other bytes a version players may hold.
 inline constexpr const char* kRetiredVersionsName = ".lvpublish-retired-versions";
-// The highest serial ever signed for this server, so that a serial never
-// goes down when the builds holding the statements are removed.
-inline constexpr const char* kSerialRecordName = ".lvpublish-highest-serial";
+// Where lvpublish once kept the highest serial it signed, in the served tree
+// where anyone who can write there could plant one. The record now lives
+// with the operator (Signing.h); this one is only read to say what it held
+// and removed by the next signing.
+inline constexpr const char* kServedSerialRecordName = ".lvpublish-highest-serial";
+// Statements of builds prune removed, kept so that their serials still count
+// once they verify with the operator's key (nothing unverified does).
+inline constexpr const char* kRetiredStatementsName = ".lvpublish-retired-statements";
 // How the current build's files lay on disk while they held their bytes
 // (CopyRecord.h).
 inline constexpr const char* kCopyRecordName = ".lvpublish-copies";
@@ -83,10 +88,11 @@ std::vector<BuildInfo> ListBuilds(const std::string& base);
 // Highest version of each name in the retired-versions record.
 std::map<std::string, int32_t> ReadRetiredVersions(const std::string& base);
 
-// The serial record: 0 when there is none; false with `error` when it is
-// there but unreadable or not a serial, since guessing could go below it.
-bool ReadSerialRecord(const std::string& base, uint64_t* serial, std::string* error);
+// A serial record at `path`: `present` false (and 0) when there is none;
+// false with `error` when it is there but unreadable or not a serial of 1 to
+// 18 digits, since guessing could go below it.
+bool ReadSerialRecord(const std::string& path, uint64_t* serial, bool* present, std::string* error);
 // Raises the record to `serial`; a lower or equal one leaves it as it is.
-bool RaiseSerialRecord(const std::string& base, uint64_t serial, std::string* error);
+bool RaiseSerialRecord(const std::string& path, uint64_t serial, std::string* error);
 
 }  // namespace lvpublish

@@ -39,13 +39,23 @@ const char kKeygenUsage[] =
     "it can sign builds that every such launcher installs.\n";
 
 const char kResignUsage[] =
-    "Usage: lvpublish resign SERVER_ROOT --sign-key KEYFILE [--expires DAYS]\n"
+    "Usage: lvpublish resign SERVER_ROOT --sign-key KEYFILE [--state-dir DIR]\n"
+    "                        [--expires DAYS]\n"
     "\n"
     "Renews the signed statement of the current build under\n"
     "SERVER_ROOT/lanternvale_patch/ with a new expiry (default 7 days from now)\n"
-    "without publishing a new build. Run it well before the statement expires:\n"
-    "launchers refuse an expired one. A current build published without a\n"
-    "signature is signed as it stands, if every file carries a SHA256 tag.\n";
+    "and the same serial, without publishing a new build. Run it well before the\n"
+    "statement expires: launchers refuse an expired one. Only a build whose\n"
+    "manifest is the one its statement signed with KEYFILE, and whose serial is\n"
+    "the highest signed with it, is renewed; any other build (unsigned, changed,\n"
+    "or rolled back to) must be published again with --sign-key.\n"
+    "  --state-dir DIR  the folder of the serial record (default: beside KEYFILE,\n"
+    "                   as KEYFILE.serial).\n";
+
+// What a refused resign tells the operator to do instead.
+const char kPublishAgain[] =
+    "publish the build again (lvpublish BUILD_DIR SERVER_ROOT --sign-key KEYFILE ...), which "
+    "signs it with a new serial";
 
 std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -94,32 +104,94 @@ std::optional<BuildStatement> ReadStatementFile(const std::string& path) {
     return ParseStatement(text);
 }
 
-// The highest serial of any build's statement on this server.
-uint64_t HighestStatementSerial(const std::string& base) {
+// Whether `path` (canonical) is `folder` or lies inside it.
+bool Inside(const fs::path& path, const std::string& folder) {
+    std::error_code ec;
+    fs::path canonical = fs::weakly_canonical(folder, ec);
+    if (ec)
+        return false;
+    fs::path relative = path.lexically_relative(canonical);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+// The highest serial of the statements under `base` that verify with
+// `publicHex`: each build's, and those prune kept. A statement anyone could
+// have planted counts only when the key signed it.
+uint64_t HighestVerifiedSerial(const std::string& base, const std::string& publicHex) {
     uint64_t highest = 0;
+    auto consider = [&](const std::string& path) {
+        std::optional<BuildStatement> s = ReadStatementFile(path);
+        if (s && s->key == publicHex && s->serial > highest &&
+            VerifySignature(publicHex, StatementBody(*s), s->signature))
+            highest = s->serial;
+    };
     std::error_code ec;
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_directory(ec))
             continue;
-        std::optional<BuildStatement> statement =
-            ReadStatementFile(it->path().string() + "/" + kStatementFileName);
-        if (statement && statement->serial > highest)
-            highest = statement->serial;
+        if (it->path().filename() != kRetiredStatementsName) {
+            consider(it->path().string() + "/" + kStatementFileName);
+            continue;
+        }
+        std::error_code inner;
+        for (fs::directory_iterator kept(it->path(), inner), last; !inner && kept != last;
+             kept.increment(inner))
+            consider(kept->path().string());
     }
-    if (std::optional<BuildStatement> top = ReadStatementFile(base + kStatementFileName))
-        highest = std::max(highest, top->serial);
+    consider(base + kStatementFileName);
     return highest;
 }
 
-// One above any serial signed here, put on record before any statement
-// carries it: prune and rollback then cannot bring a later one below it. A
-// serial whose publish fails afterwards is simply never used.
-bool IssueSerial(const std::string& base, uint64_t* serial, std::string* error) {
+// Why a serial of more than 17 digits is refused, `what` being where it is.
+std::string TooHigh(uint64_t serial, const std::string& what) {
+    return what + " is " + std::to_string(serial) +
+           ", at the end of the 18 digits launchers read: a launcher that took a serial so high " +
+           "could soon take no later build, and lvpublish, counting up one a publish, never " +
+           "gets there";
+}
+
+// The highest serial ever signed with the signer's key: its record, and the
+// statements here that verify with the key. Without a record yet (a new key,
+// or one from before the record moved beside the key) the statements alone
+// say it, and the record starts with the next signing.
+bool HighestEverSigned(const std::string& base, const Signer& signer, uint64_t* highest,
+                       std::string* error, std::vector<std::string>* notes) {
     uint64_t recorded = 0;
-    if (!ReadSerialRecord(base, &recorded, error))
+    bool present = false;
+    if (!ReadSerialRecord(signer.serialRecord, &recorded, &present, error))
         return false;
-    *serial = std::max(recorded, HighestStatementSerial(base)) + 1;
-    return RaiseSerialRecord(base, *serial, error);
+    if (recorded > kMaxIssuedSerial) {
+        *error = TooHigh(recorded, "the serial in " + signer.serialRecord) +
+                 "; restore the record from a backup, or write the highest serial you signed";
+        return false;
+    }
+    uint64_t verified = HighestVerifiedSerial(base, signer.key.publicHex);
+    *highest = std::max(recorded, verified);
+    if (!present)
+        notes->push_back(
+            "the highest serial signed with this key is kept in " + signer.serialRecord +
+            " from now on, started from the statements here that verify with it (" +
+            (verified ? "highest " + std::to_string(verified) : std::string("none")) + ")");
+    return true;
+}
+
+// One above any serial signed with the key, put on record before any
+// statement carries it. A serial whose publish fails afterwards is simply
+// never used.
+bool IssueSerial(const std::string& base, const Signer& signer, uint64_t* serial,
+                 std::string* error, std::vector<std::string>* notes) {
+    uint64_t highest = 0;
+    if (!HighestEverSigned(base, signer, &highest, error, notes))
+        return false;
+    if (highest >= kMaxIssuedSerial) {
+        *error = TooHigh(highest, "the highest serial signed with this key") + "; if " +
+                 signer.serialRecord +
+                 " holds it, restore that from a backup; if a statement here that verifies " +
+                 "with the key does, launchers that took it need a new key";
+        return false;
+    }
+    *serial = highest + 1;
+    return RaiseSerialRecord(signer.serialRecord, *serial, error);
 }
 
 // The manifest's hash, after checking that every line can be checked.
@@ -166,10 +238,19 @@ int Keygen(const std::string& path) {
                          .c_str());
         return 1;
     }
-    bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, key->privatePem) && ::fsync(fd) == 0;
+    // The key goes in only once the file shows mode 0600: a file system
+    // that keeps no modes would leave it for others to read.
+    struct stat info {};
+    bool isPrivate =
+        ::fchmod(fd, 0600) == 0 && ::fstat(fd, &info) == 0 && (info.st_mode & 077) == 0;
+    bool written = isPrivate && WriteAll(fd, key->privatePem) && ::fsync(fd) == 0;
     written = ::close(fd) == 0 && written;
     if (!written) {
-        std::fprintf(stderr, "lvpublish: %s\n", Errno("cannot write", path).c_str());
+        std::fprintf(stderr, "lvpublish: %s\n",
+                     (isPrivate ? Errno("cannot write", path)
+                                : path + " cannot be made readable by you only (mode 0600); " +
+                                      "write the key to a file system that keeps modes")
+                         .c_str());
         ::unlink(path.c_str());
         return 1;
     }
@@ -179,75 +260,100 @@ int Keygen(const std::string& path) {
     return 0;
 }
 
-int Resign(const std::string& serverRoot, const std::string& keyFile, int days) {
+// Why resign refuses a statement that failed `check`.
+std::string ResignRefusal(TrustCheck check, const std::string& folder, const BuildStatement* s,
+                          const std::string& keyFile, uint64_t highest) {
+    const std::string statement = "the statement of " + folder;
+    const std::string instead = std::string("; ") + kPublishAgain + " instead";
+    switch (check) {
+        case TrustCheck::kMissing:
+            return folder + " has no build statement, so nothing shows that it was published " +
+                   "with your key; resign renews only what lvpublish signed" + instead;
+        case TrustCheck::kWrongKey:
+            return statement + " is signed by another key than " + keyFile +
+                   "; renew it with that key, or " + kPublishAgain;
+        case TrustCheck::kBadSignature:
+            return statement + " does not verify with " + keyFile + instead;
+        case TrustCheck::kManifestMismatch:
+            return "the manifest of " + folder + " changed since it was signed" + instead;
+        case TrustCheck::kOtherBuildFolder:
+            return statement + " was signed for " + (s ? s->buildFolder : "another build folder") +
+                   instead;
+        case TrustCheck::kRollback:
+            return folder + " carries serial " + (s ? std::to_string(s->serial) : "?") +
+                   ", below serial " + std::to_string(highest) +
+                   " signed with this key since, and launchers that took serial " +
+                   std::to_string(highest) + " refuse it" + instead;
+        default:
+            return statement + ": " + TrustCheckText(check) + instead;
+    }
+}
+
+int Resign(const std::string& serverRoot, const std::string& keyFile, const std::string& stateDir,
+           int days) {
     auto fail = [](const std::string& reason) {
         std::fprintf(stderr, "lvpublish: %s\n", reason.c_str());
         return 1;
     };
-    SigningKey key;
+    Signer signer;
     std::string error;
-    if (!LoadSigningKey(keyFile, &key, &error))
+    if (!LoadSigner(keyFile, stateDir, {{"SERVER_ROOT", serverRoot}}, &signer, &error))
         return fail(error);
 
     const std::string base = (fs::path(serverRoot) / kServerFolder).string() + "/";
     // The lock lvpublish takes to publish: no build switches meanwhile.
-    int lock = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
-        if (lock >= 0)
-            ::close(lock);
-        return fail(Errno("cannot lock", base));
-    }
-    struct Unlock {
-        int fd;
-        ~Unlock() { ::close(fd); }
-    } unlock{lock};
+    ServerLock lock;
+    if (!lock.Acquire(base, &error))
+        return fail(error);
 
     std::string folder;
-    bool haveLine = false;
-    if (!ForEachLine(base + kBuildFolderFileName, [&](const std::string& line) {
-            if (!haveLine)
-                folder = line;
-            haveLine = true;
-        }))
+    if (!ReadCurrentFolder(base, &folder))
         return fail(Errno("cannot read", base + kBuildFolderFileName) +
                     "; there is no current build to resign");
 
+    // Renewed only as signed before: this key, this manifest byte for byte
+    // (which publish checked before it signed), this build folder, and no
+    // serial signed since. Its expiry alone may have passed.
     const std::string buildDir = base + folder;
-    std::string hash;
-    if (!HashManifest(buildDir + kManifestFileName, &hash, &error))
+    std::string manifest;
+    if (!ReadWholeFile(buildDir + kManifestFileName, &manifest))
+        return fail(Errno("cannot read", buildDir + kManifestFileName));
+    std::vector<std::string> notes;
+    uint64_t highest = 0;
+    if (!HighestEverSigned(base, signer, &highest, &error, &notes))
         return fail(error);
-
+    std::string text;
+    std::optional<std::string> fetched;
+    if (ReadWholeFile(buildDir + kStatementFileName, &text))
+        fetched = text;
+    TrustExpectation expected;
+    expected.trustedKey = signer.key.publicHex;
+    expected.manifestSha256 = Sha256Hex(manifest);
+    expected.buildFolder = folder;
+    expected.highestAcceptedSerial = highest;
+    expected.now = INT64_MIN;
     BuildStatement statement;
-    std::optional<BuildStatement> current = ReadStatementFile(buildDir + kStatementFileName);
-    if (current) {
-        if (current->key != key.publicHex)
-            return fail("the current statement of " + folder + " is signed by another key than " +
-                        keyFile);
-        if (!VerifySignature(key.publicHex, StatementBody(*current), current->signature))
-            return fail("the current statement of " + folder +
-                        " does not verify; publish the build again instead");
-        if (current->manifestSha256 != hash || current->buildFolder != folder)
-            return fail("the manifest of " + folder +
-                        " changed since it was signed; publish the build again instead");
-        // Same build, same serial: only the expiry moves.
-        statement = *current;
-    } else {
-        statement.buildFolder = folder;
-        statement.manifestSha256 = hash;
-        if (!IssueSerial(base, &statement.serial, &error))
-            return fail(error);
+    TrustCheck check = VerifyStatement(fetched, expected, &statement);
+    if (check != TrustCheck::kPassed) {
+        std::optional<BuildStatement> parsed = fetched ? ParseStatement(*fetched) : std::nullopt;
+        return fail(ResignRefusal(check, folder, parsed ? &*parsed : nullptr, keyFile, highest));
     }
+
     statement.expires = Expiry(days);
-    if (!SignStatement(key, &statement))
+    if (!SignStatement(signer.key, &statement))
         return fail("cannot sign with " + keyFile);
     std::string dir = buildDir.empty() || buildDir.back() != '/'
                           ? buildDir
                           : buildDir.substr(0, buildDir.size() - 1);
-    if (!ReplaceDurably(dir, kStatementFileName, FormatStatement(statement), &error))
+    if (!RaiseSerialRecord(signer.serialRecord, highest, &error) ||
+        !ReplaceDurably(dir, kStatementFileName, FormatStatement(statement), &error))
         return fail(error);
+    DropServedSerialRecord(base, signer, &notes);
     std::printf("Signed %s (serial %llu), valid until %s\n", folder.c_str(),
                 static_cast<unsigned long long>(statement.serial),
                 FormatUtc(statement.expires).c_str());
+    for (const std::string& note : notes)
+        std::printf("note: %s\n", note.c_str());
     return 0;
 }
 
@@ -261,8 +367,18 @@ bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error
     }
     struct stat info {};
     std::string pem;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        info.st_size <= static_cast<off_t>(kMaxKeyFileBytes)) {
+    // As ssh does with its keys: a key others may read is no longer secret.
+    if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0) {
+        ::close(fd);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        *error = path + " can be read or written by others (mode " + mode +
+                 "), and whoever reads it can sign builds that launchers install; make it " +
+                 "private with: chmod 600 " + path +
+                 " (if others may have copied it, make a new key instead)";
+        return false;
+    }
+    if (S_ISREG(info.st_mode) && info.st_size <= static_cast<off_t>(kMaxKeyFileBytes)) {
         pem.resize(static_cast<size_t>(info.st_size));
         ssize_t n = ::read(fd, pem.data(), pem.size());
         pem.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -274,6 +390,47 @@ bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error
         return false;
     }
     *key = *read;
+    return true;
+}
+
+bool LoadSigner(const std::string& keyFile, const std::string& stateDir,
+                const std::vector<ServedFolder>& served, Signer* signer, std::string* error) {
+    if (!LoadSigningKey(keyFile, &signer->key, error))
+        return false;
+    std::error_code ec;
+    const fs::path key = fs::canonical(keyFile, ec);
+    if (ec) {
+        *error = "cannot resolve " + keyFile + ": " + ec.message();
+        return false;
+    }
+    for (const ServedFolder& folder : served)
+        if (Inside(key, folder.path)) {
+            *error = "the signing key " + keyFile + " lies inside " + folder.label + " " +
+                     folder.path +
+                     (std::strcmp(folder.label, "BUILD_DIR") == 0
+                          ? ", so it would be published to every player"
+                          : ", which the patch server serves to every player") +
+                     "; move it out, off the patch server (if it was ever published, make a " +
+                     "new key)";
+            return false;
+        }
+    fs::path record = key.string() + kSerialRecordSuffix;
+    if (!stateDir.empty()) {
+        fs::path dir = fs::weakly_canonical(stateDir, ec);
+        if (ec || !fs::is_directory(dir, ec)) {
+            *error = "--state-dir " + stateDir + " is not a folder";
+            return false;
+        }
+        record = dir / (key.filename().string() + kSerialRecordSuffix);
+        for (const ServedFolder& folder : served)
+            if (Inside(dir, folder.path)) {
+                *error = "--state-dir " + stateDir + " lies inside " + folder.label + " " +
+                         folder.path + "; name a folder of yours off the patch server";
+                return false;
+            }
+    }
+    signer->keyFile = keyFile;
+    signer->serialRecord = record.string();
     return true;
 }
 
@@ -300,27 +457,71 @@ bool ParseExpiryDays(const std::string& text, int* days, std::string* error) {
 }
 
 bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
-                     const std::string& buildFolder, const SigningKey& key, int expiryDays,
-                     std::string* error, std::string* summary) {
+                     const std::string& buildFolder, const Signer& signer, int expiryDays,
+                     std::string* error, std::vector<std::string>* notes) {
     BuildStatement statement;
     statement.buildFolder = buildFolder;
     if (!HashManifest(stagedDir + "/" + kManifestFileName, &statement.manifestSha256, error) ||
-        !IssueSerial(base, &statement.serial, error))
+        !IssueSerial(base, signer, &statement.serial, error, notes))
         return false;
     statement.expires = Expiry(expiryDays);
-    if (!SignStatement(key, &statement)) {
+    if (!SignStatement(signer.key, &statement)) {
         *error = "cannot sign the build";
         return false;
     }
     if (!ReplaceDurably(stagedDir, kStatementFileName, FormatStatement(statement), error))
         return false;
-    *summary = "signed as serial " + std::to_string(statement.serial) + ", valid until " +
-               FormatUtc(statement.expires) + " (renew with lvpublish resign)";
+    notes->push_back("signed as serial " + std::to_string(statement.serial) + ", valid until " +
+                     FormatUtc(statement.expires) + " (renew with lvpublish resign)");
     return true;
 }
 
-bool KeepHighestSerial(const std::string& base, std::string* error) {
-    return RaiseSerialRecord(base, HighestStatementSerial(base), error);
+void DropServedSerialRecord(const std::string& base, const Signer& signer,
+                            std::vector<std::string>* notes) {
+    const std::string path = base + kServedSerialRecordName;
+    std::string said;
+    if (!ReadFirstLine(path, 32, &said) && ::access(path.c_str(), F_OK) != 0)
+        return;
+    if (::unlink(path.c_str()) != 0) {
+        notes->push_back(Errno("cannot remove", path) +
+                         "; lvpublish no longer reads it, remove it by hand");
+        return;
+    }
+    // Its words are shown only when they are a number: anyone could have
+    // written them, terminal escapes included.
+    bool number =
+        !said.empty() && said.size() <= 18 && std::all_of(said.begin(), said.end(), ::isdigit);
+    notes->push_back("removed " + path + (number ? " (it said " + said + ")" : std::string()) +
+                     ": a serial record in the served tree could have been planted by anyone " +
+                     "who can write there, so lvpublish keeps the record with the key now");
+    // A genuine one may name a serial whose statement prune removed before
+    // statements were kept: only the operator knows.
+    uint64_t recorded = 0;
+    bool present = false;
+    std::string ignored;
+    if (number && std::stoull(said) <= kMaxIssuedSerial &&
+        ReadSerialRecord(signer.serialRecord, &recorded, &present, &ignored) &&
+        std::stoull(said) > recorded)
+        notes->push_back("if you did sign serial " + said + ", write it into " +
+                         signer.serialRecord + " and publish again");
+}
+
+bool KeepRetiredStatements(const std::string& base, const std::vector<std::string>& folders,
+                           std::string* error) {
+    const std::string kept = base + kRetiredStatementsName;
+    for (const std::string& folder : folders) {
+        std::string text;
+        if (!ReadWholeFile(base + folder + kStatementFileName, &text))
+            continue;
+        // Named by content: a statement is kept once, and none replaces another.
+        if (::mkdir(kept.c_str(), 0755) != 0 && errno != EEXIST) {
+            *error = Errno("cannot create", kept);
+            return false;
+        }
+        if (!ReplaceFileDurably(kept + "/" + Sha256Hex(text) + ".txt", text, error))
+            return false;
+    }
+    return true;
 }
 
 bool IsSigningCommand(const char* command) {
@@ -336,6 +537,7 @@ int RunSigningCommand(int argc, char** argv) {
     };
     std::vector<std::string> positional;
     std::string keyFile;
+    std::string stateDir;
     std::string expires;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
@@ -348,6 +550,8 @@ int RunSigningCommand(int argc, char** argv) {
             value = &keyFile;
         else if (command == "resign" && arg == "--expires")
             value = &expires;
+        else if (command == "resign" && arg == "--state-dir")
+            value = &stateDir;
         if (value) {
             if (i + 1 >= argc || !value->empty())
                 return usageError(arg + " needs one value");
@@ -368,7 +572,7 @@ int RunSigningCommand(int argc, char** argv) {
     std::string error;
     if (!ParseExpiryDays(expires, &days, &error))
         return usageError(error);
-    return Resign(positional[0], keyFile, days);
+    return Resign(positional[0], keyFile, stateDir, days);
 }
 
 }  // namespace lvpublish

@@ -15,12 +15,13 @@ namespace {
 const char kUsage[] =
     "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--dry-run]\n"
     "                 (--game-exe PATH | --no-game-exe) [--test-client PATH]\n"
-    "                 [--sign-key KEYFILE [--expires DAYS]]\n"
+    "                 [--sign-key KEYFILE [--state-dir DIR] [--expires DAYS]]\n"
     "       lvpublish list SERVER_ROOT\n"
     "       lvpublish rollback SERVER_ROOT BUILD\n"
     "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
     "       lvpublish keygen KEYFILE\n"
-    "       lvpublish resign SERVER_ROOT --sign-key KEYFILE [--expires DAYS]\n"
+    "       lvpublish resign SERVER_ROOT --sign-key KEYFILE [--state-dir DIR]\n"
+    "                        [--expires DAYS]\n"
     "\n"
     "Publishes the files of BUILD_DIR (all of its folders) as a new build under\n"
     "SERVER_ROOT/lanternvale_patch/, the folder a web server serves to launchers,\n"
@@ -38,6 +39,11 @@ const char kUsage[] =
     "                        the SHA256 tag, and the next publish compares bytes.\n"
     "  --sign-key KEYFILE    sign the build with a key from 'lvpublish keygen', for\n"
     "                        launchers built with its public key (see README).\n"
+    "                        KEYFILE must be readable by you only (chmod 600) and\n"
+    "                        lie outside BUILD_DIR and SERVER_ROOT.\n"
+    "  --state-dir DIR       where the highest serial signed with KEYFILE is kept\n"
+    "                        (default: beside it, as KEYFILE.serial); never inside\n"
+    "                        SERVER_ROOT.\n"
     "  --expires DAYS        how long the signature holds (default 7); renew it\n"
     "                        with 'lvpublish resign' before then.\n"
     "\n"
@@ -128,11 +134,9 @@ int main(int argc, char** argv) {
     struct Valued {
         const char* flag;
         std::string* value;
-    } valued[] = {{"--build-folder", &options.buildFolder},
-                  {"--game-exe", &options.gameExe},
-                  {"--test-client", &options.testClient},
-                  {"--sign-key", &options.signKeyFile},
-                  {"--expires", &options.expiresDays}};
+    } valued[] = {{"--build-folder", &options.buildFolder}, {"--game-exe", &options.gameExe},
+                  {"--test-client", &options.testClient},   {"--sign-key", &options.signKeyFile},
+                  {"--expires", &options.expiresDays},      {"--state-dir", &options.stateDir}};
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
