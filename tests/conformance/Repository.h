@@ -21,10 +21,12 @@ class Repository {
     std::string Base() const;
 
     // Publishes `files` (name -> content) as the next build with lvpublish,
-    // signed unless told otherwise, and returns its build folder.
+    // signed unless told otherwise (for lvpublish's default channel unless
+    // `channel` names one), and returns its build folder.
     std::string Publish(const std::map<std::string, std::string>& files,
                         const std::string& gameExe = "", bool sign = true,
-                        const std::string& signKeyFile = TestKeyFile());
+                        const std::string& signKeyFile = TestKeyFile(),
+                        const std::string& channel = "");
 
     // What the server now says is current.
     void SetCurrent(const std::string& buildFolder);

@@ -211,6 +211,7 @@ class Publisher {
     std::string staging_;
     std::vector<std::string> stagedFolders_;
     std::optional<SigningKey> signingKey_;
+    StatementTarget target_;
     int expiryDays_ = 0;
 };
 
@@ -802,11 +803,14 @@ bool Publisher::PrepareSigning() {
     if (options_.signKeyFile.empty()) {
         if (!options_.expiresDays.empty())
             return Fail("--expires needs --sign-key");
+        if (!options_.product.empty() || !options_.channel.empty())
+            return Fail("--product and --channel need --sign-key");
         return true;
     }
     SigningKey key;
     if (!LoadSigningKey(options_.signKeyFile, &key, &error_) ||
-        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_))
+        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_) ||
+        !ParseStatementTarget(options_.product, options_.channel, &target_, &error_))
         return false;
     if (!gameExe_.empty() && gameExe_ == testClient_)
         return Fail(
@@ -820,8 +824,8 @@ bool Publisher::SignBuild() {
     if (!signingKey_)
         return true;
     std::string summary;
-    if (!SignStagedBuild(base_, staging_, report_.buildFolder, *signingKey_, expiryDays_, &error_,
-                         &summary))
+    if (!SignStagedBuild(base_, staging_, report_.buildFolder, *signingKey_, target_, expiryDays_,
+                         &error_, &summary))
         return false;
     report_.notes.push_back(summary);
     return true;

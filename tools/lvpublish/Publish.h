@@ -27,6 +27,10 @@ struct PublishOptions {
     // days as given (empty: the default).
     std::string signKeyFile;
     std::string expiresDays;
+    // The product and channel the statement names, as given (empty: the
+    // defaults, Channel.h).
+    std::string product;
+    std::string channel;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };

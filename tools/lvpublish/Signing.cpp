@@ -40,12 +40,15 @@ const char kKeygenUsage[] =
 
 const char kResignUsage[] =
     "Usage: lvpublish resign SERVER_ROOT --sign-key KEYFILE [--expires DAYS]\n"
+    "                        [--product NAME] [--channel NAME]\n"
     "\n"
     "Renews the signed statement of the current build under\n"
     "SERVER_ROOT/lanternvale_patch/ with a new expiry (default 7 days from now)\n"
     "without publishing a new build. Run it well before the statement expires:\n"
     "launchers refuse an expired one. A current build published without a\n"
-    "signature is signed as it stands, if every file carries a SHA256 tag.\n";
+    "signature is signed as it stands, if every file carries a SHA256 tag, for\n"
+    "--product (default lantern-vale) and --channel (default live); a signed one\n"
+    "keeps the product and channel it was signed for.\n";
 
 std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
@@ -179,14 +182,17 @@ int Keygen(const std::string& path) {
     return 0;
 }
 
-int Resign(const std::string& serverRoot, const std::string& keyFile, int days) {
+int Resign(const std::string& serverRoot, const std::string& keyFile, int days,
+           const std::string& product, const std::string& channel) {
     auto fail = [](const std::string& reason) {
         std::fprintf(stderr, "lvpublish: %s\n", reason.c_str());
         return 1;
     };
     SigningKey key;
     std::string error;
-    if (!LoadSigningKey(keyFile, &key, &error))
+    StatementTarget target;
+    if (!LoadSigningKey(keyFile, &key, &error) ||
+        !ParseStatementTarget(product, channel, &target, &error))
         return fail(error);
 
     const std::string base = (fs::path(serverRoot) / kServerFolder).string() + "/";
@@ -229,9 +235,13 @@ int Resign(const std::string& serverRoot, const std::string& keyFile, int days) 
         if (current->manifestSha256 != hash || current->buildFolder != folder)
             return fail("the manifest of " + folder +
                         " changed since it was signed; publish the build again instead");
+        if (!KeepStatementTarget(*current, product, channel, &error))
+            return fail(error);
         // Same build, same serial: only the expiry moves.
         statement = *current;
     } else {
+        statement.product = target.product;
+        statement.channel = target.channel;
         statement.buildFolder = folder;
         statement.manifestSha256 = hash;
         if (!IssueSerial(base, &statement.serial, &error))
@@ -300,9 +310,12 @@ bool ParseExpiryDays(const std::string& text, int* days, std::string* error) {
 }
 
 bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
-                     const std::string& buildFolder, const SigningKey& key, int expiryDays,
-                     std::string* error, std::string* summary) {
+                     const std::string& buildFolder, const SigningKey& key,
+                     const StatementTarget& target, int expiryDays, std::string* error,
+                     std::string* summary) {
     BuildStatement statement;
+    statement.product = target.product;
+    statement.channel = target.channel;
     statement.buildFolder = buildFolder;
     if (!HashManifest(stagedDir + "/" + kManifestFileName, &statement.manifestSha256, error) ||
         !IssueSerial(base, &statement.serial, error))
@@ -337,6 +350,8 @@ int RunSigningCommand(int argc, char** argv) {
     std::vector<std::string> positional;
     std::string keyFile;
     std::string expires;
+    std::string product;
+    std::string channel;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -348,6 +363,10 @@ int RunSigningCommand(int argc, char** argv) {
             value = &keyFile;
         else if (command == "resign" && arg == "--expires")
             value = &expires;
+        else if (command == "resign" && arg == "--product")
+            value = &product;
+        else if (command == "resign" && arg == "--channel")
+            value = &channel;
         if (value) {
             if (i + 1 >= argc || !value->empty())
                 return usageError(arg + " needs one value");
@@ -368,7 +387,7 @@ int RunSigningCommand(int argc, char** argv) {
     std::string error;
     if (!ParseExpiryDays(expires, &days, &error))
         return usageError(error);
-    return Resign(positional[0], keyFile, days);
+    return Resign(positional[0], keyFile, days, product, channel);
 }
 
 }  // namespace lvpublish

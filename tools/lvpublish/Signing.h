@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "Channel.h"
 #include "patch/Trust.h"
 
 namespace lvpublish {
@@ -19,20 +20,22 @@ bool LoadSigningKey(const std::string& path, SigningKey* key, std::string* error
 bool ParseExpiryDays(const std::string& text, int* days, std::string* error);
 
 // Writes and flushes the statement of a build staged in `stagedDir`, which
-// becomes `buildFolder` under `base` (SERVER_ROOT/lanternvale_patch/). Its
-// serial is one above any signed for `base` before (kSerialRecordName keeps
-// the highest). Every manifest line must carry a SHA256 tag. `summary` says
-// what was signed.
+// becomes `buildFolder` under `base` (SERVER_ROOT/lanternvale_patch/), for
+// `target`'s product and channel. Its serial is one above any signed for
+// `base` before (kSerialRecordName keeps the highest). Every manifest line must carry a SHA256 tag.
+// `summary` says what was signed.
 bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
-                     const std::string& buildFolder, const SigningKey& key, int expiryDays,
-                     std::string* error, std::string* summary);
+                     const std::string& buildFolder, const SigningKey& key,
+                     const StatementTarget& target, int expiryDays, std::string* error,
+                     std::string* summary);
 
 // Puts the highest serial of the statements under `base` on record, before
 // builds holding them are removed.
 bool KeepHighestSerial(const std::string& base, std::string* error);
 
 // The commands `keygen KEYFILE` and `resign SERVER_ROOT --sign-key KEYFILE
-// [--expires DAYS]`; true when argv[1] names one.
+// [--expires DAYS] [--product NAME] [--channel NAME]`; true when argv[1]
+// names one.
 bool IsSigningCommand(const char* command);
 int RunSigningCommand(int argc, char** argv);
 
