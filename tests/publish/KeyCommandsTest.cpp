@@ -105,6 +105,27 @@ TEST_F(KeyCommands, TheChannelIsSignedAndResignKeepsIt) {
                 HasSubstr("\nproduct lantern-vale\nchannel live\n"));
 }
 
+// A server signed before statements named a product and channel: the next
+// serial still goes above the ones launchers took from it.
+TEST_F(KeyCommands, SerialsContinueAboveFormatOneStatements) {
+    Keygen("operator.key");
+    const std::string base = server.Path() + "/lanternvale_patch/";
+    MakeDirs(base + "build_1");
+    WriteFile(base + "build_1/build_statement.txt",
+              "lantern-vale-build-statement 1\nkey " + std::string(64, 'a') +
+                  "\nbuild-folder build_1/\nserial 41\nmanifest-sha256 " + std::string(64, 'b') +
+                  "\nexpires 2027-01-15T09:00:00Z\nsignature " + std::string(128, 'c') + "\n");
+    const std::string build = work.Path() + "/build";
+    MakeBuild(build, {{"game.exe", "game"}});
+    ProcessResult r =
+        Run({build, server.Path(), "--game-exe", "game.exe", "--sign-key", Key("operator.key")});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::optional<BuildStatement> statement =
+        ParseStatement(ReadFile(base + "build_2/build_statement.txt"));
+    ASSERT_TRUE(statement);
+    EXPECT_EQ(statement->serial, 42u);
+}
+
 TEST_F(KeyCommands, SignKeysAndRotateWriteListsTheRootKeySigned) {
     const std::string root = Keygen("root.key");
     const std::string a = Keygen("a.key");

@@ -1,5 +1,9 @@
 #include "Channel.h"
 
+#include <optional>
+
+#include "state/TextFile.h"
+
 namespace lvpublish {
 
 bool ParseStatementTarget(const std::string& product, const std::string& channel,
@@ -32,6 +36,24 @@ bool KeepStatementTarget(const BuildStatement& current, const std::string& produ
              current.product + ", channel " + current.channel +
              "; publish the build again to sign it for another";
     return false;
+}
+
+uint64_t SerialOfStatementFile(const std::string& path) {
+    std::string text;
+    if (!ReadWholeFile(path, &text) || text.size() > kMaxStatementBytes)
+        return 0;
+    if (std::optional<BuildStatement> statement = ParseStatement(text))
+        return statement->serial;
+    const std::string formatOne = "lantern-vale-build-statement 1\n";
+    const size_t at = text.find("\nserial ");
+    if (text.compare(0, formatOne.size(), formatOne) != 0 || at == std::string::npos)
+        return 0;
+    const size_t begin = at + 8, end = text.find('\n', begin);
+    const std::string digits = text.substr(begin, end - begin);
+    if (end == std::string::npos || digits.empty() || digits.size() > 18 || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return std::stoull(digits);
 }
 
 }  // namespace lvpublish

@@ -2,6 +2,7 @@
 // The product and channel a signed build is published for: launchers take
 // only builds whose statement names theirs (LV_PRODUCT, LV_CHANNEL).
 
+#include <cstdint>
 #include <string>
 
 #include "patch/Trust.h"
@@ -24,5 +25,10 @@ bool ParseStatementTarget(const std::string& product, const std::string& channel
 // for; naming others is refused (a new channel is a new publish).
 bool KeepStatementTarget(const BuildStatement& current, const std::string& product,
                          const std::string& channel, std::string* error);
+
+// The serial of the statement file at `path`, in this format or in format 1
+// (before statements named a product and channel), which launchers no longer
+// take but whose serials they may have accepted; 0 without one.
+uint64_t SerialOfStatementFile(const std::string& path);
 
 }  // namespace lvpublish

@@ -104,14 +104,10 @@ uint64_t HighestStatementSerial(const std::string& base) {
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         if (!it->is_directory(ec))
             continue;
-        std::optional<BuildStatement> statement =
-            ReadStatementFile(it->path().string() + "/" + kStatementFileName);
-        if (statement && statement->serial > highest)
-            highest = statement->serial;
+        highest = std::max(highest,
+                           SerialOfStatementFile(it->path().string() + "/" + kStatementFileName));
     }
-    if (std::optional<BuildStatement> top = ReadStatementFile(base + kStatementFileName))
-        highest = std::max(highest, top->serial);
-    return highest;
+    return std::max(highest, SerialOfStatementFile(base + kStatementFileName));
 }
 
 // One above any serial signed here, put on record before any statement
