@@ -37,6 +37,8 @@ inline constexpr int64_t kManifestLimit = int64_t{256} << 20;
 
 // Larger than any build statement lvpublish writes.
 inline constexpr size_t kMaxStatementBytes = 1024;
+// Larger than a key list of the most build keys it may name (KeyList.h).
+inline constexpr size_t kMaxKeyListBytes = 2048;
 
 // A size request is a GET of the file itself; only its status and announced
 // length are used. A small body is read and dropped so the connection stays

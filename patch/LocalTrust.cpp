@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "fileset/FilesToPatch.h"
+#include "patch/KeyList.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
 #include "patch/Trust.h"
@@ -14,8 +15,8 @@ namespace {
 
 // The local statement verifies with the launcher's key and signs the local
 // current2.txt and build_folder.txt as they are now. Neither the serial nor
-// the expiry matter here: they bound what a run may install, not what an
-// installed, verified build may start.
+// the expiries (the statement's, a build key's) matter here: they bound what
+// a run may install, not what an installed, verified build may start.
 bool LocalCopiesVerified() {
     std::string text;
     std::string buildFolder;
@@ -24,6 +25,11 @@ bool LocalCopiesVerified() {
         return false;
     TrustExpectation expected;
     expected.trustedKey = TrustedKey();
+    expected.product = AcceptedProduct();
+    expected.channel = AcceptedChannel();
+    std::string keyList;
+    if (ReadWholeFile(kKeyListFileName, &keyList) && keyList.size() <= kMaxKeyListBytes)
+        expected.keyList = keyList;
     expected.manifestSha256 = Sha256FileHex(kManifestFileName).value_or("");
     expected.buildFolder = buildFolder;
     return VerifyStatement(text, expected) == TrustCheck::kPassed;

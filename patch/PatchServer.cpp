@@ -8,6 +8,7 @@
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/RunLog.h"
+#include "patch/Tls.h"
 #include "patch/Trust.h"
 #include "state/TextFile.h"
 
@@ -47,6 +48,7 @@ PatchServerSettings InitialPatchServerSettings() {
 PatchServerSettings g_patchServer = InitialPatchServerSettings();
 
 void ReadPatchServerAddress() {
+    g_patchServer.unusable.clear();
     FILE* file = std::fopen(kAddressFileName, "r");
     if (!file)
         return;
@@ -93,6 +95,14 @@ void ReadPatchServerAddress() {
     if (path != "/")
         path.push_back('/');
 
+    // Plain HTTP would bypass the pin, and with it the operator's choice of
+    // who may answer for the patch server.
+    if (scheme != kHttps && !g_tlsSettings.caBundle.empty()) {
+        g_patchServer.unusable = std::string(
+            "the address file names http:// but this launcher "
+            "only talks HTTPS to its pinned servers");
+        return;
+    }
     g_patchServer.scheme = scheme;
     g_patchServer.host = host;
     g_patchServer.serverPath = path;
@@ -100,6 +110,10 @@ void ReadPatchServerAddress() {
 }
 
 void FetchBuildFolder() {
+    if (!g_patchServer.unusable.empty()) {
+        LogFailure(g_patchServer.unusable);
+        throw DownloadFailedException();
+    }
     long status = 0;
     const std::string local = RunCopyName(kBuildFolderFileName);
     if (!FetchToFile(local, g_patchServer.serverPath + kBuildFolderFileName, kBuildFolderLimit,

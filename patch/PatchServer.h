@@ -18,6 +18,10 @@ struct PatchServerSettings {
     std::string buildPath;
     // "http" or "https": the scheme of the address the settings came from.
     std::string scheme = "http";
+    // Why the address file's address may not be used (empty: it may). A run
+    // with such an address asks nothing and fails as at an unreachable
+    // server, with this as its failure line.
+    std::string unusable;
 };
 
 // Lives from process start to process end and is never saved; each run starts
@@ -31,7 +35,10 @@ inline constexpr const char* kAddressFileName = "patch_server_address.txt";
 inline constexpr const char* kBuildFolderFileName = "build_folder.txt";
 inline constexpr const char* kManifestFileName = "current2.txt";
 
+// A launcher with a pinned CA bundle (g_tlsSettings) talks only HTTPS: an
+// http:// address in the file then makes the address unusable.
 void ReadPatchServerAddress();
+// Throws DownloadFailedException, asking nothing, when the address is unusable.
 void FetchBuildFolder();
 void FetchManifest(FilesToPatch& filesToPatch);
 // FetchManifest's two halves, for a run that authenticates the manifest

@@ -10,8 +10,10 @@
 
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
+#include "patch/KeyList.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
+#include "patch/TrustText.h"
 #include "platform/Platform.h"
 #include "state/LocalFiles.h"
 #include "state/TextFile.h"
@@ -19,14 +21,21 @@
 #ifndef LV_TRUSTED_KEY
 #define LV_TRUSTED_KEY ""
 #endif
+#ifndef LV_PRODUCT
+#define LV_PRODUCT "lantern-vale"
+#endif
+#ifndef LV_CHANNEL
+#define LV_CHANNEL "live"
+#endif
 
 namespace {
 
-constexpr const char kMagic[] = "lantern-vale-build-statement 1";
+constexpr const char kMagic[] = "lantern-vale-build-statement 2";
 constexpr size_t kKeySize = 32;
 constexpr size_t kSignatureSize = 64;
 constexpr size_t kMaxSerialDigits = 18;  // below 2^63 whatever the digits
 constexpr size_t kMaxBuildFolder = 255;
+constexpr size_t kMaxShortName = 64;
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -40,6 +49,34 @@ struct BioFree {
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 using Bio = std::unique_ptr<BIO, BioFree>;
+
+std::optional<std::string> PublicHexOf(EVP_PKEY* key) {
+    uint8_t raw[kKeySize];
+    size_t length = sizeof raw;
+    if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1 || length != kKeySize)
+        return std::nullopt;
+    return ToHex(raw, length);
+}
+
+std::string& TrustedKeyStorage() {
+    // Function-local: a test's static initialiser may set it before main.
+    static std::string key = LV_TRUSTED_KEY;
+    return key;
+}
+
+std::string& AcceptedProductStorage() {
+    static std::string product = LV_PRODUCT;
+    return product;
+}
+
+std::string& AcceptedChannelStorage() {
+    static std::string channel = LV_CHANNEL;
+    return channel;
+}
+
+}  // namespace
+
+namespace trusttext {
 
 bool IsLowerHex(std::string_view text, size_t digits) {
     if (text.size() != digits)
@@ -72,20 +109,6 @@ bool TakeField(std::string_view text, size_t* pos, std::string_view keyword,
     return true;
 }
 
-std::optional<std::string> PublicHexOf(EVP_PKEY* key) {
-    uint8_t raw[kKeySize];
-    size_t length = sizeof raw;
-    if (EVP_PKEY_get_raw_public_key(key, raw, &length) != 1 || length != kKeySize)
-        return std::nullopt;
-    return ToHex(raw, length);
-}
-
-std::string& TrustedKeyStorage() {
-    // Function-local: a test's static initialiser may set it before main.
-    static std::string key = LV_TRUSTED_KEY;
-    return key;
-}
-
 bool ReadBounded(const std::string& name, size_t limit, std::string* text) {
     FILE* file = std::fopen(name.c_str(), "rb");
     if (!file)
@@ -97,11 +120,25 @@ bool ReadBounded(const std::string& name, size_t limit, std::string* text) {
     return true;
 }
 
-}  // namespace
+}  // namespace trusttext
+
+bool IsShortName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxShortName)
+        return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '-' || c == '_' || c == '.'))
+            return false;
+    return true;
+}
+
+using namespace trusttext;
 
 std::string StatementBody(const BuildStatement& s) {
     std::string body = kMagic;
     body += "\nkey " + s.key;
+    body += "\nproduct " + s.product;
+    body += "\nchannel " + s.channel;
     body += "\nbuild-folder " + s.buildFolder;
     body += "\nserial " + std::to_string(s.serial);
     body += "\nmanifest-sha256 " + s.manifestSha256;
@@ -124,8 +161,10 @@ std::optional<BuildStatement> ParseStatement(std::string_view text) {
     pos = magic.size() + 1;
 
     BuildStatement s;
-    std::string_view key, folder, serial, manifest, expires, signature;
-    if (!TakeField(text, &pos, "key", &key) || !TakeField(text, &pos, "build-folder", &folder) ||
+    std::string_view key, product, channel, folder, serial, manifest, expires, signature;
+    if (!TakeField(text, &pos, "key", &key) || !TakeField(text, &pos, "product", &product) ||
+        !TakeField(text, &pos, "channel", &channel) ||
+        !TakeField(text, &pos, "build-folder", &folder) ||
         !TakeField(text, &pos, "serial", &serial) ||
         !TakeField(text, &pos, "manifest-sha256", &manifest) ||
         !TakeField(text, &pos, "expires", &expires) ||
@@ -133,7 +172,8 @@ std::optional<BuildStatement> ParseStatement(std::string_view text) {
         return std::nullopt;
 
     if (!IsLowerHex(key, 2 * kKeySize) || !IsLowerHex(manifest, 64) ||
-        !IsLowerHex(signature, 2 * kSignatureSize))
+        !IsLowerHex(signature, 2 * kSignatureSize) || !IsShortName(product) ||
+        !IsShortName(channel))
         return std::nullopt;
     // The build folder as build_folder.txt names it: printable, no blanks.
     if (folder.size() > kMaxBuildFolder)
@@ -148,6 +188,8 @@ std::optional<BuildStatement> ParseStatement(std::string_view text) {
         return std::nullopt;
 
     s.key = key;
+    s.product = product;
+    s.channel = channel;
     s.buildFolder = folder;
     s.serial = std::stoull(std::string(serial));
     s.manifestSha256 = manifest;
@@ -234,6 +276,8 @@ const char* TrustCheckText(TrustCheck check) {
             return "the build is signed by another key than the one this launcher trusts";
         case TrustCheck::kBadSignature:
             return "the signature of the build statement is not valid";
+        case TrustCheck::kOtherChannel:
+            return "the update was published for another product or channel";
         case TrustCheck::kManifestMismatch:
             return "the file list does not match the signed build statement";
         case TrustCheck::kOtherBuildFolder:
@@ -255,10 +299,12 @@ TrustCheck VerifyStatement(const std::optional<std::string>& text, const TrustEx
     std::optional<BuildStatement> statement = ParseStatement(*text);
     if (!statement)
         return TrustCheck::kMalformed;
-    if (statement->key != expected.trustedKey)
+    if (!SignerTrusted(expected.trustedKey, statement->key, expected.keyList, expected.now))
         return TrustCheck::kWrongKey;
-    if (!VerifySignature(expected.trustedKey, StatementBody(*statement), statement->signature))
+    if (!VerifySignature(statement->key, StatementBody(*statement), statement->signature))
         return TrustCheck::kBadSignature;
+    if (statement->product != expected.product || statement->channel != expected.channel)
+        return TrustCheck::kOtherChannel;
     if (statement->manifestSha256 != expected.manifestSha256)
         return TrustCheck::kManifestMismatch;
     if (statement->buildFolder != expected.buildFolder)
@@ -305,23 +351,29 @@ std::optional<SigningKey> ReadSigningKey(const std::string& privatePem) {
     return SigningKey{privatePem, *publicHex};
 }
 
-bool SignStatement(const SigningKey& signingKey, BuildStatement* statement) {
+std::optional<std::string> SignMessage(const SigningKey& signingKey, std::string_view message) {
     Bio bio(BIO_new_mem_buf(signingKey.privatePem.data(),
                             static_cast<int>(signingKey.privatePem.size())));
     Pkey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     MdCtx context(EVP_MD_CTX_new());
     if (!key || !context)
-        return false;
-    statement->key = signingKey.publicHex;
-    const std::string body = StatementBody(*statement);
+        return std::nullopt;
     uint8_t signature[kSignatureSize];
     size_t length = sizeof signature;
     if (EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestSign(context.get(), signature, &length,
-                       reinterpret_cast<const uint8_t*>(body.data()), body.size()) != 1 ||
+                       reinterpret_cast<const uint8_t*>(message.data()), message.size()) != 1 ||
         length != kSignatureSize)
+        return std::nullopt;
+    return ToHex(signature, length);
+}
+
+bool SignStatement(const SigningKey& signingKey, BuildStatement* statement) {
+    statement->key = signingKey.publicHex;
+    std::optional<std::string> signature = SignMessage(signingKey, StatementBody(*statement));
+    if (!signature)
         return false;
-    statement->signature = ToHex(signature, length);
+    statement->signature = *signature;
     return true;
 }
 
@@ -351,6 +403,19 @@ void SetTrustedKeyForTests(const std::string& publicHex) {
     TrustedKeyStorage() = publicHex;
 }
 
+const std::string& AcceptedProduct() {
+    return AcceptedProductStorage();
+}
+
+const std::string& AcceptedChannel() {
+    return AcceptedChannelStorage();
+}
+
+void SetAcceptedChannelForTests(const std::string& product, const std::string& channel) {
+    AcceptedProductStorage() = product;
+    AcceptedChannelStorage() = channel;
+}
+
 uint64_t ReadAcceptedSerial() {
     std::string text;
     if (!ReadBounded(kTrustStateFileName, 32, &text))
@@ -368,7 +433,8 @@ bool SaveAcceptedSerial(uint64_t serial) {
 
 namespace {
 
-const char* const kStagedCopies[] = {kBuildFolderFileName, kManifestFileName, kStatementFileName};
+const char* const kStagedCopies[] = {kBuildFolderFileName, kManifestFileName, kStatementFileName,
+                                     kKeyListFileName};
 const char kUnverifiedSuffix[] = ".unverified";
 
 }  // namespace
@@ -413,6 +479,9 @@ TrustCheck CheckBuildStatement(BuildStatement* accepted) {
 
     TrustExpectation expected;
     expected.trustedKey = TrustedKey();
+    expected.product = AcceptedProduct();
+    expected.channel = AcceptedChannel();
+    expected.keyList = FetchKeyListFor(statement);
     expected.manifestSha256 = Sha256FileHex(RunCopyName(kManifestFileName)).value_or("");
     expected.buildFolder = g_patchServer.buildFolder;
     expected.highestAcceptedSerial = ReadAcceptedSerial();

@@ -1,15 +1,20 @@
 #pragma once
 // Signed build statements. The operator signs, with an Ed25519 key, a small
-// text that binds one build: the build folder, a serial that only grows, the
-// SHA-256 of that build's current2.txt and an expiry time. A launcher built
-// with the operator's public key installs nothing until the statement of the
+// text that binds one build: the product and channel it was published for,
+// the build folder, a serial that only grows, the SHA-256 of that build's
+// current2.txt and an expiry time. A launcher built with the operator's
+// public key (its root key) installs nothing until the statement of the
 // build it is about to patch from verifies; without a key none of this runs.
+// The statement is signed by the root key itself or by a build key that a
+// key list signed by the root key names (KeyList.h).
 //
 // Statement format (every line ends with a line feed, nothing else is
 // allowed, fields in this order, one blank after each keyword):
 //
-//   lantern-vale-build-statement 1
+//   lantern-vale-build-statement 2
 //   key <public key: 64 hex digits>
+//   product <short name>
+//   channel <short name>
 //   build-folder <the build folder as build_folder.txt names it>
 //   serial <decimal, 1 to 18 digits, no leading zero>
 //   manifest-sha256 <64 hex digits>
@@ -17,7 +22,7 @@
 //   signature <128 hex digits>
 //
 // The signature covers every byte before the "signature" line. Hex digits
-// are lowercase.
+// are lowercase. A short name is 1 to 64 letters, digits, '-', '_' or '.'.
 
 #include <cstdint>
 #include <optional>
@@ -35,6 +40,8 @@ inline constexpr const char* kTrustStateFileName = "trusted_serial.txt";
 
 struct BuildStatement {
     std::string key;  // 64 lowercase hex digits
+    std::string product;
+    std::string channel;
     std::string buildFolder;
     uint64_t serial = 0;
     std::string manifestSha256;  // 64 lowercase hex digits
@@ -48,6 +55,9 @@ std::string StatementBody(const BuildStatement& statement);
 std::string FormatStatement(const BuildStatement& statement);
 // Strict: anything that FormatStatement would not have written is refused.
 std::optional<BuildStatement> ParseStatement(std::string_view text);
+// What a product or channel may be called (the build options LV_PRODUCT and
+// LV_CHANNEL are held to the same rule when the launcher is configured).
+bool IsShortName(std::string_view name);
 
 std::string FormatUtc(int64_t secondsSinceEpoch);
 std::optional<int64_t> ParseUtc(std::string_view text);
@@ -57,8 +67,9 @@ enum class TrustCheck {
     kPassed,
     kMissing,           // the server has no statement for the build
     kMalformed,         // not a statement, or too long
-    kWrongKey,          // signed by another key than the launcher's
+    kWrongKey,          // signed by a key neither the launcher's nor listed by it
     kBadSignature,      // the signature does not verify
+    kOtherChannel,      // published for another product or channel
     kManifestMismatch,  // the manifest is not the one the statement names
     kOtherBuildFolder,  // the statement is for another build folder
     kRollback,          // serial below the highest accepted before
@@ -70,7 +81,11 @@ enum class TrustCheck {
 const char* TrustCheckText(TrustCheck check);
 
 struct TrustExpectation {
-    std::string trustedKey;  // 64 hex digits
+    std::string trustedKey;  // the root key, 64 hex digits
+    // The server's key list as fetched; nullopt when none was (KeyList.h).
+    std::optional<std::string> keyList;
+    std::string product;
+    std::string channel;
     std::string manifestSha256;
     std::string buildFolder;
     uint64_t highestAcceptedSerial = 0;
@@ -89,6 +104,8 @@ struct SigningKey {
 };
 std::optional<SigningKey> GenerateSigningKey();
 std::optional<SigningKey> ReadSigningKey(const std::string& privatePem);
+// The Ed25519 signature of `message`, as 128 hex digits.
+std::optional<std::string> SignMessage(const SigningKey& key, std::string_view message);
 // Fills statement.key and statement.signature.
 bool SignStatement(const SigningKey& key, BuildStatement* statement);
 bool VerifySignature(const std::string& publicHex, std::string_view message,
@@ -101,6 +118,12 @@ bool TrustRequired();
 // Tests only: stands in for the built-in key. Nothing a player controls
 // reaches this.
 void SetTrustedKeyForTests(const std::string& publicHex);
+// The product and channel whose builds this launcher takes (LV_PRODUCT,
+// LV_CHANNEL).
+const std::string& AcceptedProduct();
+const std::string& AcceptedChannel();
+// Tests only, like SetTrustedKeyForTests.
+void SetAcceptedChannelForTests(const std::string& product, const std::string& channel);
 
 // The launcher's record of the highest serial it accepted (0 without one),
 // saved whole through a temporary file.
@@ -125,8 +148,9 @@ class UntrustedBuildException {
     TrustCheck check;
 };
 
-// With a trusted key the run fetches build_folder.txt, current2.txt and the
-// statement beside their local copies, under these names, and reads them
+// With a trusted key the run fetches build_folder.txt, current2.txt, the
+// statement and (for a statement not signed by the root key) the key list
+// beside their local copies, under these names, and reads them
 // there. The local
 // copies are replaced only once the build's statement is verified, so a
 // refused build, a kill or a closed window in the middle of the check never

@@ -19,6 +19,7 @@
 #endif
 
 #include "fileset/FilesToPatch.h"
+#include "patch/KeyList.h"
 #include "patch/PatchServer.h"
 #include "patch/Trust.h"
 #include "platform/Platform.h"
@@ -28,10 +29,10 @@
 #include "state/VerifiedFiles.h"
 
 const char* const kLauncherLocalFiles[] = {
-    kAddressFileName,         kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
-    OptionsFile::kFileName,   "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
-    kStatementFileName,       kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
-    VerifiedFiles::kFileName,
+    kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
+    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
+    kStatementFileName,     kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
+    kKeyListFileName,       VerifiedFiles::kFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 

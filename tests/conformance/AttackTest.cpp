@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "TestHttpServer.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
+#include "patch/KeyList.h"
 #include "patch/Sha256.h"
 
 using ::testing::HasSubstr;
@@ -45,7 +47,10 @@ const std::map<std::string, std::string> kGood = {
 class Trust : public ::testing::Test {
   protected:
     void SetUp() override { SetTrustedKeyForTests(TestKey().publicHex); }
-    void TearDown() override { SetTrustedKeyForTests(""); }
+    void TearDown() override {
+        SetTrustedKeyForTests("");
+        SetAcceptedChannelForTests("lantern-vale", "live");
+    }
 
     void Serve() {
         nginx = std::make_unique<NginxServer>(repo.Root());
@@ -224,6 +229,8 @@ TEST_F(Trust, EveryEntryMustCarryItsHash) {
     repo.Write(folder + kManifestFileName, manifest);
     repo.SetCurrent(folder);
     BuildStatement statement;
+    statement.product = AcceptedProduct();
+    statement.channel = AcceptedChannel();
     statement.buildFolder = folder;
     statement.serial = 7;
     statement.manifestSha256 = Sha256Hex(manifest);
@@ -424,4 +431,82 @@ TEST_F(Trust, ContentHashesWithoutAKeyAndRepair) {
     EXPECT_EQ(repair.exitCode, 0) << repair.err;
     EXPECT_THAT(repair.out, HasSubstr("repair: 2 files checked, 1 repaired"));
     EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+}
+
+TEST_F(Trust, AStagingBuildSignedWithTheSameKeyIsRefusedByALiveLauncher) {
+    InstallGoodBuild();
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "the staging game, not yet for players";
+    repo.Publish(next, "game.exe", true, "", "staging");
+    ExpectRefused(TrustCheck::kOtherChannel);
+
+    // A launcher built for staging takes it.
+    SetAcceptedChannelForTests("lantern-vale", "staging");
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+    EXPECT_EQ(ReadFile("game.exe"), next["game.exe"]);
+}
+
+namespace {
+
+const std::string kKeyListPath = "/lanternvale_patch/" + std::string(kKeyListFileName);
+
+// A new build key in a file of `dir`, as lvpublish keygen writes one.
+std::string NewKeyFile(const TempDir& dir, const std::string& name) {
+    std::optional<SigningKey> key = GenerateSigningKey();
+    EXPECT_TRUE(key);
+    const std::string path = dir.Path() + "/" + name;
+    WriteFile(path, key ? key->privatePem : "");
+    ::chmod(path.c_str(), 0600);
+    return path;
+}
+
+void Rotate(Repository& repo, const std::string& newKeyFile) {
+    ProcessResult rotate = RunProcess({LVPUBLISH_PATH, "rotate", repo.Root(), "--root-key",
+                                       repo.KeyFile(), "--new-key", newKeyFile});
+    ASSERT_EQ(rotate.exitCode, 0) << rotate.err;
+}
+
+}  // namespace
+
+TEST_F(Trust, ABuildSignedByARotatedBuildKeyInstalls) {
+    TempDir keys;
+    const std::string buildKey = NewKeyFile(keys, "build.key");
+    Rotate(repo, buildKey);
+    // The root key's own builds need no list: it is not even asked for.
+    InstallGoodBuild();
+    EXPECT_EQ(nginx->CountRequests(kKeyListPath), 0);
+    EXPECT_FALSE(FileExists(kKeyListFileName));
+
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "the real game, signed by the build key";
+    repo.Publish(next, "game.exe", true, buildKey);
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << Boxes(surface);
+    EXPECT_EQ(ReadFile("game.exe"), next["game.exe"]);
+    EXPECT_EQ(nginx->CountRequests(kKeyListPath), 1);
+    // Kept beside the statement it let through.
+    EXPECT_EQ(ReadFile(kKeyListFileName), repo.Read(kKeyListFileName));
+
+    ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(lvpatch.exitCode, 0) << lvpatch.err;
+    EXPECT_EQ(nginx->CountRequests(kKeyListPath), 2);
+}
+
+TEST_F(Trust, ABuildSignedByAKeyOutsideTheListIsRefused) {
+    TempDir keys;
+    const std::string listed = NewKeyFile(keys, "listed.key");
+    Rotate(repo, listed);
+    InstallGoodBuild();
+    std::map<std::string, std::string> next = kGood;
+    next["game.exe"] = "signed by a key the root key never listed";
+    repo.Publish(next, "game.exe", true, NewKeyFile(keys, "other.key"));
+    // The refused run's key list is not kept either (the game folder is
+    // compared byte for byte).
+    ExpectRefused(TrustCheck::kWrongKey);
+
+    // A listed key's build with the list gone from the server.
+    repo.Publish(next, "game.exe", true, listed);
+    std::filesystem::remove(repo.Base() + kKeyListFileName);
+    ExpectRefused(TrustCheck::kWrongKey);
 }

@@ -35,15 +35,17 @@ const std::string& Repository::KeyFile() {
 
 std::string Repository::Publish(const std::map<std::string, std::string>& files,
                                 const std::string& gameExe, bool sign,
-                                const std::string& signKeyFile) {
+                                const std::string& signKeyFile, const std::string& channel) {
     const std::string build = work_.Path() + "/build" + std::to_string(++builds_);
     MakeBuild(build, files);
     lvpublish::PublishOptions options;
     options.buildDir = build;
     options.serverRoot = Root();
     options.gameExe = gameExe;
-    if (sign)
+    if (sign) {
         options.signKeyFile = signKeyFile.empty() ? KeyFile() : signKeyFile;
+        options.channel = channel;
+    }
     lvpublish::PublishOutcome outcome = lvpublish::Publish(options);
     EXPECT_TRUE(outcome.ok) << outcome.error;
     return outcome.report.buildFolder;

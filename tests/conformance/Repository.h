@@ -25,11 +25,12 @@ class Repository {
     const std::string& KeyFile();
 
     // Publishes `files` (name -> content) as the next build with lvpublish,
-    // signed (with KeyFile() unless another is named) unless told otherwise,
-    // and returns its build folder.
+    // signed (with KeyFile() unless another is named, for lvpublish's default
+    // channel unless `channel` names one) unless told otherwise, and returns
+    // its build folder.
     std::string Publish(const std::map<std::string, std::string>& files,
                         const std::string& gameExe = "", bool sign = true,
-                        const std::string& signKeyFile = "");
+                        const std::string& signKeyFile = "", const std::string& channel = "");
 
     // What the server now says is current.
     void SetCurrent(const std::string& buildFolder);

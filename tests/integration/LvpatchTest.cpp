@@ -2,15 +2,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "patch/PatchRun.h"
+#include "patch/RunLog.h"
 #include "patch/Sha256.h"
+#include "patch/Tls.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 
 using ::testing::HasSubstr;
@@ -437,4 +442,55 @@ TEST(ConsoleText, ControlBytesAreEscapedAndTextStaysReadable) {
         EXPECT_EQ(JsonString(c.in), c.json) << c.in;
     }
     EXPECT_EQ(EscapeForTerminal("box\n\ntext\x1b", true), "box\n\ntext\\x1b");
+}
+
+// A launcher built with a CA pin talks only HTTPS: a plain address in the
+// file is a server it cannot reach, and the failure line says why.
+TEST(Lvpatch, APinnedLauncherAsksNothingOfAPlainAddress) {
+    TestFolder game;
+    FreshSettings fresh;
+    TempDir root;
+    PublishBuild(root.Path(), {{"game.exe", "the game", 1, "GAME_EXE"}});
+    NginxServer nginx(root.Path());
+    PointAt(game.Path(), nginx.Port());
+    const TlsSettings saved = g_tlsSettings;
+    const struct {
+        const char* pin;
+        bool success;
+        const char* cause;
+    } cases[] = {
+        {"/etc/operator-ca.pem", false,
+         "the address file names http:// but this launcher only talks HTTPS to its pinned "
+         "servers"},
+        {"", true, ""},
+    };
+    for (const auto& c : cases) {
+        g_tlsSettings.caBundle = c.pin;
+        const size_t requestsBefore = nginx.AccessLog().size();
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        ConsoleSurface surface(out, err, ConsoleSurface::Mode::kLines);
+        g_runLog = &surface;
+        std::thread worker(PatchThreadProc, static_cast<void*>(&surface));
+        const bool success = surface.WaitForFinish();
+        worker.join();
+        g_runLog = nullptr;
+        std::rewind(err);
+        std::string shown;
+        for (int ch = 0; (ch = std::fgetc(err)) != EOF;)
+            shown.push_back(static_cast<char>(ch));
+        std::fclose(out);
+        std::fclose(err);
+
+        EXPECT_EQ(success, c.success) << c.pin;
+        EXPECT_EQ(surface.FailureCause(), c.cause) << c.pin;
+        if (!c.success) {
+            EXPECT_THAT(shown, HasSubstr("[Patch Server Unavailable]"));
+            EXPECT_EQ(nginx.AccessLog().size(), requestsBefore);
+            EXPECT_FALSE(FileExists("game.exe"));
+        } else {
+            EXPECT_EQ(ReadFile("game.exe"), "the game");
+        }
+    }
+    g_tlsSettings = saved;
 }

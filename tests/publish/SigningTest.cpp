@@ -48,6 +48,8 @@ class Signing : public ::testing::Test {
     TrustCheck Verify(const std::string& folder, uint64_t highest = 0) {
         TrustExpectation e;
         e.trustedKey = publicKey;
+        e.product = AcceptedProduct();
+        e.channel = AcceptedChannel();
         e.manifestSha256 = Sha256Hex(ReadFile(Base() + folder + kManifestFileName));
         e.buildFolder = folder;
         e.highestAcceptedSerial = highest;

@@ -3,6 +3,7 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "patch/PatchServer.h"
+#include "patch/Tls.h"
 
 namespace {
 
@@ -123,4 +124,37 @@ TEST(AddressScheme, HttpsKeepsItsSchemeAndDefaultsToPort443) {
     ReadPatchServerAddress();
     EXPECT_EQ(g_patchServer.scheme, "http");
     EXPECT_EQ(g_patchServer.host, "host.test");
+}
+
+TEST(AddressScheme, APinnedLauncherTakesOnlyHttpsAddresses) {
+    TestFolder folder;
+    FreshSettings fresh;
+    const TlsSettings saved = g_tlsSettings;
+    const std::string pin = "/etc/operator-ca.pem";
+    // The host the launcher then asks; a refused address is not taken in part.
+    const struct {
+        std::string pin;
+        const char* address;
+        const char* host;
+    } cases[] = {
+        {"", "http://plain.test/p/", "plain.test"},
+        {pin, "https://secure.test/p/", "secure.test"},
+        {pin, "HTTPS://secure.test/p/", "secure.test"},
+        {pin, "http://plain.test/p/", nullptr},
+        {pin, "HTTP://plain.test/p/", nullptr},
+        {pin, "httpsX:plain.test/p/", nullptr},  // plain HTTP as well
+    };
+    for (const auto& c : cases) {
+        g_patchServer = InitialPatchServerSettings();
+        g_tlsSettings.caBundle = c.pin;
+        WriteFile("patch_server_address.txt", c.address);
+        ReadPatchServerAddress();
+        EXPECT_EQ(g_patchServer.unusable.empty(), c.host != nullptr) << c.pin << " " << c.address;
+        EXPECT_EQ(g_patchServer.host, c.host ? c.host : "patch.lanternvale.example") << c.address;
+    }
+    // The next run reads the file again: once it is fixed, the address is usable.
+    WriteFile("patch_server_address.txt", "https://secure.test/p/");
+    ReadPatchServerAddress();
+    EXPECT_TRUE(g_patchServer.unusable.empty());
+    g_tlsSettings = saved;
 }

@@ -211,6 +211,7 @@ class Publisher {
     std::string staging_;
     std::vector<std::string> stagedFolders_;
     std::optional<Signer> signer_;
+    StatementTarget target_;
     int expiryDays_ = 0;
 };
 
@@ -806,13 +807,16 @@ bool Publisher::PrepareSigning() {
             return Fail("--expires needs --sign-key");
         if (!options_.stateDir.empty())
             return Fail("--state-dir needs --sign-key");
+        if (!options_.product.empty() || !options_.channel.empty())
+            return Fail("--product and --channel need --sign-key");
         return true;
     }
     Signer signer;
     if (!LoadSigner(options_.signKeyFile, options_.stateDir,
                     {{"BUILD_DIR", options_.buildDir}, {"SERVER_ROOT", options_.serverRoot}},
                     &signer, &error_) ||
-        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_))
+        !ParseExpiryDays(options_.expiresDays, &expiryDays_, &error_) ||
+        !ParseStatementTarget(options_.product, options_.channel, &target_, &error_))
         return false;
     if (!gameExe_.empty() && gameExe_ == testClient_)
         return Fail(
@@ -823,8 +827,8 @@ bool Publisher::PrepareSigning() {
 }
 
 bool Publisher::SignBuild() {
-    return !signer_ || SignStagedBuild(base_, staging_, report_.buildFolder, *signer_, expiryDays_,
-                                       &error_, &report_.notes);
+    return !signer_ || SignStagedBuild(base_, staging_, report_.buildFolder, *signer_, target_,
+                                       expiryDays_, &error_, &report_.notes);
 }
 
 }  // namespace

@@ -29,6 +29,10 @@ struct PublishOptions {
     std::string expiresDays;
     // The folder of the signer's serial record; empty: beside the key file.
     std::string stateDir;
+    // The product and channel the statement names, as given (empty: the
+    // defaults, Channel.h).
+    std::string product;
+    std::string channel;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };

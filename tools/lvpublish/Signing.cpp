@@ -40,7 +40,7 @@ const char kKeygenUsage[] =
 
 const char kResignUsage[] =
     "Usage: lvpublish resign SERVER_ROOT --sign-key KEYFILE [--state-dir DIR]\n"
-    "                        [--expires DAYS]\n"
+    "                        [--expires DAYS] [--product NAME] [--channel NAME]\n"
     "\n"
     "Renews the signed statement of the current build under\n"
     "SERVER_ROOT/lanternvale_patch/ with a new expiry (default 7 days from now)\n"
@@ -50,7 +50,8 @@ const char kResignUsage[] =
     "the highest signed with it, is renewed; any other build (unsigned, changed,\n"
     "or rolled back to) must be published again with --sign-key.\n"
     "  --state-dir DIR  the folder of the serial record (default: beside KEYFILE,\n"
-    "                   as KEYFILE.serial).\n";
+    "                   as KEYFILE.serial).\n"
+    "A renewed statement keeps the product and channel it was signed for.\n";
 
 // What a refused resign tells the operator to do instead.
 const char kPublishAgain[] =
@@ -97,13 +98,6 @@ bool ReplaceDurably(const std::string& folder, const std::string& name, const st
     return true;
 }
 
-std::optional<BuildStatement> ReadStatementFile(const std::string& path) {
-    std::string text;
-    if (!ReadWholeFile(path, &text))
-        return std::nullopt;
-    return ParseStatement(text);
-}
-
 // Whether `path` (canonical) is `folder` or lies inside it.
 bool Inside(const fs::path& path, const std::string& folder) {
     std::error_code ec;
@@ -114,16 +108,34 @@ bool Inside(const fs::path& path, const std::string& folder) {
     return !relative.empty() && *relative.begin() != "..";
 }
 
+// The serial of the statement file at `path` when `publicHex` signed it, in
+// this format or in format 1 (whose signature covers every byte before its
+// signature line as well); 0 otherwise.
+uint64_t VerifiedSerialOf(const std::string& path, const std::string& publicHex) {
+    std::string text;
+    if (!ReadWholeFile(path, &text) || text.size() > kMaxStatementBytes)
+        return 0;
+    if (std::optional<BuildStatement> s = ParseStatement(text))
+        return s->key == publicHex && VerifySignature(publicHex, StatementBody(*s), s->signature)
+                   ? s->serial
+                   : 0;
+    const size_t at = text.rfind("\nsignature ");
+    if (at == std::string::npos || text.back() != '\n' ||
+        text.find("\nkey " + publicHex + "\n") == std::string::npos)
+        return 0;
+    const std::string signature = text.substr(at + 11, text.size() - at - 12);
+    return VerifySignature(publicHex, std::string_view(text).substr(0, at + 1), signature)
+               ? SerialOfStatementFile(path)
+               : 0;
+}
+
 // The highest serial of the statements under `base` that verify with
 // `publicHex`: each build's, and those prune kept. A statement anyone could
 // have planted counts only when the key signed it.
 uint64_t HighestVerifiedSerial(const std::string& base, const std::string& publicHex) {
     uint64_t highest = 0;
     auto consider = [&](const std::string& path) {
-        std::optional<BuildStatement> s = ReadStatementFile(path);
-        if (s && s->key == publicHex && s->serial > highest &&
-            VerifySignature(publicHex, StatementBody(*s), s->signature))
-            highest = s->serial;
+        highest = std::max(highest, VerifiedSerialOf(path, publicHex));
     };
     std::error_code ec;
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
@@ -290,7 +302,7 @@ std::string ResignRefusal(TrustCheck check, const std::string& folder, const Bui
 }
 
 int Resign(const std::string& serverRoot, const std::string& keyFile, const std::string& stateDir,
-           int days) {
+           int days, const std::string& product, const std::string& channel) {
     auto fail = [](const std::string& reason) {
         std::fprintf(stderr, "lvpublish: %s\n", reason.c_str());
         return 1;
@@ -333,11 +345,16 @@ int Resign(const std::string& serverRoot, const std::string& keyFile, const std:
     expected.highestAcceptedSerial = highest;
     expected.now = INT64_MIN;
     BuildStatement statement;
-    TrustCheck check = VerifyStatement(fetched, expected, &statement);
-    if (check != TrustCheck::kPassed) {
-        std::optional<BuildStatement> parsed = fetched ? ParseStatement(*fetched) : std::nullopt;
-        return fail(ResignRefusal(check, folder, parsed ? &*parsed : nullptr, keyFile, highest));
+    std::optional<BuildStatement> parsed = fetched ? ParseStatement(*fetched) : std::nullopt;
+    if (parsed) {
+        expected.product = parsed->product;
+        expected.channel = parsed->channel;
     }
+    TrustCheck check = VerifyStatement(fetched, expected, &statement);
+    if (check != TrustCheck::kPassed)
+        return fail(ResignRefusal(check, folder, parsed ? &*parsed : nullptr, keyFile, highest));
+    if (!KeepStatementTarget(statement, product, channel, &error))
+        return fail(error);
 
     statement.expires = Expiry(days);
     if (!SignStatement(signer.key, &statement))
@@ -457,9 +474,12 @@ bool ParseExpiryDays(const std::string& text, int* days, std::string* error) {
 }
 
 bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
-                     const std::string& buildFolder, const Signer& signer, int expiryDays,
-                     std::string* error, std::vector<std::string>* notes) {
+                     const std::string& buildFolder, const Signer& signer,
+                     const StatementTarget& target, int expiryDays, std::string* error,
+                     std::vector<std::string>* notes) {
     BuildStatement statement;
+    statement.product = target.product;
+    statement.channel = target.channel;
     statement.buildFolder = buildFolder;
     if (!HashManifest(stagedDir + "/" + kManifestFileName, &statement.manifestSha256, error) ||
         !IssueSerial(base, signer, &statement.serial, error, notes))
@@ -539,6 +559,8 @@ int RunSigningCommand(int argc, char** argv) {
     std::string keyFile;
     std::string stateDir;
     std::string expires;
+    std::string product;
+    std::string channel;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -552,6 +574,10 @@ int RunSigningCommand(int argc, char** argv) {
             value = &expires;
         else if (command == "resign" && arg == "--state-dir")
             value = &stateDir;
+        else if (command == "resign" && arg == "--product")
+            value = &product;
+        else if (command == "resign" && arg == "--channel")
+            value = &channel;
         if (value) {
             if (i + 1 >= argc || !value->empty())
                 return usageError(arg + " needs one value");
@@ -572,7 +598,7 @@ int RunSigningCommand(int argc, char** argv) {
     std::string error;
     if (!ParseExpiryDays(expires, &days, &error))
         return usageError(error);
-    return Resign(positional[0], keyFile, stateDir, days);
+    return Resign(positional[0], keyFile, stateDir, days, product, channel);
 }
 
 }  // namespace lvpublish

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Channel.h"
 #include "patch/Trust.h"
 
 namespace lvpublish {
@@ -50,13 +51,15 @@ bool LoadSigner(const std::string& keyFile, const std::string& stateDir,
 bool ParseExpiryDays(const std::string& text, int* days, std::string* error);
 
 // Writes and flushes the statement of a build staged in `stagedDir`, which
-// becomes `buildFolder` under `base` (SERVER_ROOT/lanternvale_patch/). Its
-// serial is one above any signed with the key before: the signer's record,
-// and the statements under `base` that verify with the key. Every manifest
-// line must carry a SHA256 tag. `notes` says what was signed.
+// becomes `buildFolder` under `base` (SERVER_ROOT/lanternvale_patch/), for
+// `target`'s product and channel. Its serial is one above any signed with
+// the key before: the signer's record, and the statements under `base` that
+// verify with the key. Every manifest line must carry a SHA256 tag. `notes`
+// says what was signed.
 bool SignStagedBuild(const std::string& base, const std::string& stagedDir,
-                     const std::string& buildFolder, const Signer& signer, int expiryDays,
-                     std::string* error, std::vector<std::string>* notes);
+                     const std::string& buildFolder, const Signer& signer,
+                     const StatementTarget& target, int expiryDays, std::string* error,
+                     std::vector<std::string>* notes);
 
 // After a signing went ahead: removes the serial record older lvpublish kept
 // in the served tree, which nothing trusts any more, and says what it held.
@@ -69,7 +72,8 @@ bool KeepRetiredStatements(const std::string& base, const std::vector<std::strin
                            std::string* error);
 
 // The commands `keygen KEYFILE` and `resign SERVER_ROOT --sign-key KEYFILE
-// [--state-dir DIR] [--expires DAYS]`; true when argv[1] names one.
+// [--state-dir DIR] [--expires DAYS] [--product NAME] [--channel NAME]`;
+// true when argv[1] names one.
 bool IsSigningCommand(const char* command);
 int RunSigningCommand(int argc, char** argv);
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "KeyCommands.h"
 #include "ManageMain.h"
 #include "Publish.h"
 #include "Signing.h"
@@ -15,13 +16,18 @@ namespace {
 const char kUsage[] =
     "Usage: lvpublish BUILD_DIR SERVER_ROOT [--build-folder NAME/] [--dry-run]\n"
     "                 (--game-exe PATH | --no-game-exe) [--test-client PATH]\n"
-    "                 [--sign-key KEYFILE [--state-dir DIR] [--expires DAYS]]\n"
+    "                 [--sign-key KEYFILE [--state-dir DIR] [--expires DAYS]\n"
+    "                 [--product NAME] [--channel NAME]]\n"
     "       lvpublish list SERVER_ROOT\n"
     "       lvpublish rollback SERVER_ROOT BUILD\n"
     "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
     "       lvpublish keygen KEYFILE\n"
     "       lvpublish resign SERVER_ROOT --sign-key KEYFILE [--state-dir DIR]\n"
-    "                        [--expires DAYS]\n"
+    "                 [--expires DAYS] [--product NAME] [--channel NAME]\n"
+    "       lvpublish public-key KEYFILE\n"
+    "       lvpublish sign-keys SERVER_ROOT --root-key KEYFILE --build-key HEX[:DAYS]...\n"
+    "       lvpublish rotate SERVER_ROOT --root-key KEYFILE --new-key KEYFILE\n"
+    "                 [--days DAYS] [--grace DAYS]\n"
     "\n"
     "Publishes the files of BUILD_DIR (all of its folders) as a new build under\n"
     "SERVER_ROOT/lanternvale_patch/, the folder a web server serves to launchers,\n"
@@ -46,6 +52,9 @@ const char kUsage[] =
     "                        SERVER_ROOT.\n"
     "  --expires DAYS        how long the signature holds (default 7); renew it\n"
     "                        with 'lvpublish resign' before then.\n"
+    "  --product NAME        the product the statement names (default\n"
+    "                        lantern-vale); launchers take only their own.\n"
+    "  --channel NAME        the channel it names (default live), e.g. staging.\n"
     "\n"
     "Versions carry over from the current build: unchanged files keep theirs,\n"
     "changed and returning files get one above any this server has used, new\n"
@@ -66,6 +75,14 @@ const char kUsage[] =
     "          always stay (launchers may still be patching from them).\n"
     "To update the launcher itself, put the new program in the build as\n"
     "NoxPatch2011_new.exe.\n"
+    "\n"
+    "public-key  prints the public half of a key file.\n"
+    "sign-keys   writes SERVER_ROOT/lanternvale_patch/build_keys.txt: the build\n"
+    "            keys (1 to 8, each valid DAYS, default 90) that may sign builds\n"
+    "            for launchers built with the root key's public half.\n"
+    "rotate      adds the public half of --new-key to that list (valid --days,\n"
+    "            default 90) and keeps its still-valid keys for --grace days\n"
+    "            (default 14) at most.\n"
     "\n"
     "Exit status: 0 done, 1 refused or failed (nothing switched), 2 bad usage.\n";
 
@@ -129,6 +146,8 @@ int main(int argc, char** argv) {
         return lvpublish::RunManageCommand(argc, argv);
     if (argc > 1 && lvpublish::IsSigningCommand(argv[1]))
         return lvpublish::RunSigningCommand(argc, argv);
+    if (argc > 1 && lvpublish::IsKeyCommand(argv[1]))
+        return lvpublish::RunKeyCommand(argc, argv);
     lvpublish::PublishOptions options;
     std::vector<std::string> positional;
     struct Valued {
@@ -136,7 +155,8 @@ int main(int argc, char** argv) {
         std::string* value;
     } valued[] = {{"--build-folder", &options.buildFolder}, {"--game-exe", &options.gameExe},
                   {"--test-client", &options.testClient},   {"--sign-key", &options.signKeyFile},
-                  {"--expires", &options.expiresDays},      {"--state-dir", &options.stateDir}};
+                  {"--expires", &options.expiresDays},      {"--state-dir", &options.stateDir},
+                  {"--product", &options.product},          {"--channel", &options.channel}};
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
