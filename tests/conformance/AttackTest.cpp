@@ -15,6 +15,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -28,7 +29,9 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
 #include "patch/KeyList.h"
+#include "patch/LocalTrust.h"
 #include "patch/Sha256.h"
+#include "state/VerifiedFiles.h"
 
 using ::testing::HasSubstr;
 
@@ -509,4 +512,94 @@ TEST_F(Trust, ABuildSignedByAKeyOutsideTheListIsRefused) {
     repo.Publish(next, "game.exe", true, listed);
     std::filesystem::remove(repo.Base() + kKeyListFileName);
     ExpectRefused(TrustCheck::kWrongKey);
+}
+
+TEST_F(Trust, AKeyedLauncherStartsOnlyWhatTheVerifiedLocalManifestNamesWithItsPublishedBytes) {
+    InstallGoodBuild();
+    const std::string manifest = ReadFile(kManifestFileName);
+    WriteFile("evil.exe", "planted");
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        const char* program;
+        bool startable;
+        bool manifestRead;
+    };
+    const Case cases[] = {
+        {"the verified build's game", [] {}, "game.exe", true, true},
+        {"a program the manifest does not name", [] {}, "evil.exe", false, true},
+        {"a planted local manifest",
+         [&] { WriteFile(kManifestFileName, manifest + "evil.exe 1 GAME_EXE SIZE:7\n"); },
+         "evil.exe", false, false},
+        {"a game file replaced after the run", [] { WriteFile("game.exe", "malware!"); },
+         "game.exe", false, true},
+        {"a missing statement", [] { std::remove(kStatementFileName); }, "game.exe", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto before = FolderContents(game.Path());
+        c.change();
+        EXPECT_EQ(MayStartProgram(c.program), c.startable);
+        FilesToPatch local;
+        EXPECT_EQ(LoadVerifiedLocalManifest(local), c.manifestRead);
+        EXPECT_EQ(local.files.empty(), !c.manifestRead);
+        // Put back what the case changed.
+        for (const auto& [name, content] : before)
+            WriteFile(game.Path() + "/" + name, content);
+    }
+    // Without a key every name is started as the manifest gives it.
+    SetTrustedKeyForTests("");
+    EXPECT_TRUE(MayStartProgram("evil.exe"));
+}
+
+TEST_F(Trust, FilesAKeyedRunNeverHashedAreHashedOnceThenTakenOnTheRecordsWord) {
+    // A folder that a launcher without a key filled, one file replaced with
+    // bytes of the same size behind the ledger's back.
+    repo.Publish(kGood, "game.exe");
+    Serve();
+    SetTrustedKeyForTests("");
+    {
+        RecordingSurface unkeyed;
+        ASSERT_TRUE(unkeyed.RunPatch()) << Boxes(unkeyed);
+    }
+    SetTrustedKeyForTests(TestKey().publicHex);
+    WriteFile("data/map.dat", "map DATA");
+    RecordingSurface keyed;
+    ASSERT_TRUE(keyed.RunPatch()) << Boxes(keyed);
+    EXPECT_EQ(ReadFile("data/map.dat"), kGood.at("data/map.dat"));
+    const std::string record = ReadFile(VerifiedFiles::kFileName);
+    EXPECT_THAT(record, HasSubstr(" data/map.dat\n"));
+    EXPECT_THAT(record, HasSubstr(" game.exe\n"));
+
+    // Rewritten in place with its old size and modification time: the change
+    // time still tells, and the file is fetched again.
+    struct stat st {};
+    ASSERT_EQ(::stat("game.exe", &st), 0);
+    WriteFile("game.exe", std::string(kGood.at("game.exe").size(), 'x'));
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, "game.exe", times, 0), 0);
+    RecordingSurface again;
+    ASSERT_TRUE(again.RunPatch()) << Boxes(again);
+    EXPECT_EQ(ReadFile("game.exe"), kGood.at("game.exe"));
+}
+
+TEST_F(Trust, AnUnsignedManifestIsRefusedBeforeALineOfItIsRead) {
+    // 32 MiB of lines the launcher would keep as entries if it read them.
+    InstallGoodBuild();
+    std::string huge;
+    for (int i = 0; huge.size() < (size_t{32} << 20); ++i)
+        huge += "data/file_" + std::to_string(i) + ".dat 1 SIZE:1 SHA256:" + std::string(64, 'a') +
+                "\n";
+    std::string folder = repo.Read(kBuildFolderFileName);
+    folder = folder.substr(0, folder.find('\n'));
+    repo.Write(folder + kManifestFileName, huge);
+    // Measured by time(1), which forks: a child spawned straight from this
+    // process would count this process's memory as its own.
+    ProcessResult run =
+        RunProcess({"/usr/bin/time", "-f", "peak %M", kLvpatch, "--dir", game.Path()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_THAT(run.err, HasSubstr(TrustCheckText(TrustCheck::kManifestMismatch)));
+    const size_t at = run.err.rfind("peak ");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    EXPECT_LT(std::stol(run.err.substr(at + 5)), 64 * 1024);
 }

@@ -344,3 +344,22 @@ TEST_F(HostileRun, ABuildFolderAnswerThatIsTooLongOrBrokenChangesNothing) {
         EXPECT_EQ(ReadFile("build_folder.txt"), "build_1/\n");
     }
 }
+
+TEST_F(HostileRun, AManifestTrickledJustAboveTheStallRateEndsAtItsDeadline) {
+    TestFolder game;
+    TransferLimits saved = g_transferLimits;
+    g_transferLimits.lowSpeedBytesPerSecond = 10;  // the trickle stays above it
+    g_transferLimits.textFileDeadlineSeconds = 1;
+    TestReply trickle;
+    trickle.kind = TestReply::Kind::kTrickle;
+    trickle.body = std::string(1 << 20, 'm');  // a day's trickle without a deadline
+    trickle.trickleMicroseconds = 20000;
+    HostileServer server({});
+    server.faults[kBuild + "current2.txt"] = trickle;
+    server.files["/lanternvale_patch/build_folder.txt"] = "build_1/";
+    RecordingSurface surface;
+    EXPECT_FALSE(surface.RunPatch());
+    g_transferLimits = saved;
+    EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kServerUnavailable));
+    EXPECT_FALSE(FileExists("current2.txt"));
+}
