@@ -81,13 +81,19 @@ def write_file(path, size, seed=0):
             left -= n
 
 
+def write_files(folder, files):
+    """files: list of (name, size). The same list gives the same bytes."""
+    for i, (name, size) in enumerate(files):
+        write_file(os.path.join(folder, name), size, seed=i)
+
+
 def publish(server_root, files, with_size=True):
     """files: list of (name, size). Writes build_1 with its manifest."""
     base = os.path.join(server_root, "lanternvale_patch")
     build = os.path.join(base, "build_1")
+    write_files(build, files)
     lines = []
-    for i, (name, size) in enumerate(files):
-        write_file(os.path.join(build, name), size, seed=i)
+    for name, size in files:
         lines.append("%s 1%s\n" % (name, " SIZE:%d" % size if with_size else ""))
     open(os.path.join(build, "current2.txt"), "w").write("".join(lines))
     open(os.path.join(base, "build_folder.txt"), "w").write("build_1/\n")
@@ -280,13 +286,17 @@ def sizes(args, work, lvpatch):
     report("sizes: an up-to-date run whose manifest gives no sizes", rows)
 
 
+def uptodate_files():
+    return [("d%02d/f%05d.dat" % (i % 50, i), 16) for i in range(20000)]
+
+
 def uptodate(args, work, lvpatch):
     """An installed folder of 20 000 current files. The floor is what the
     check cannot do without: the two text fetches (curl, one connection) and
     one stat() per manifest name (bench/stat_floor, timed inside a process
     that does only that). With --compare, another lvpatch beside it."""
     server = os.path.join(work, "server-uptodate")
-    files = [("d%02d/f%05d.dat" % (i % 50, i), 16) for i in range(20000)]
+    files = uptodate_files()
     publish(server, files)
     nginx = Nginx(server, work)
     try:
