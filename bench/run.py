@@ -12,7 +12,9 @@ Needs: nginx, curl (scripts/setup installs both) and a built lvpatch.
 """
 
 import argparse
+import collections
 import os
+import re
 import shutil
 import signal
 import socket
@@ -328,6 +330,207 @@ def uptodate(args, work, lvpatch):
         shutil.rmtree(server)
 
 
+def measured(argv, cwd=None):
+    """Runs a command to its end: wall seconds, CPU seconds (user + system,
+    from wait4) and what it read, from /proc/PID/io before the child is
+    reaped: rchar (bytes its read calls returned, sockets' recv not among
+    them) and read_bytes (what had to come from the disk). No peak memory
+    (see timed()). The last line it printed is kept as `summary`."""
+    with tempfile.TemporaryFile() as out:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
+        os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)
+        elapsed = time.perf_counter() - start
+        with open("/proc/%d/io" % proc.pid) as f:
+            io = dict(line.split(": ") for line in f.read().splitlines())
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        text = out.read().decode(errors="replace")
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed (%d): %s" % (argv[0], proc.returncode, text[-500:]))
+    result = Run(elapsed, usage.ru_utime + usage.ru_stime, 0.0)
+    result.rchar, result.read_bytes = int(io["rchar"]), int(io["read_bytes"])
+    lines = [line for line in text.splitlines() if line.strip()]
+    result.summary = lines[-1] if lines else ""
+    return result
+
+
+READS = ("read", "pread64", "readv", "preadv", "preadv2")
+
+
+def traced(argv, work, game, names):
+    """Runs argv once under strace -f and counts, from the trace, its system
+    calls by name, the game files (manifest names in `game`) it opened or
+    mapped, and the bytes its read calls returned from them, from the
+    folder's other files and from anything else."""
+    trace = os.path.join(work, "strace.out")
+    subprocess.run(["strace", "-f", "-y", "-qq", "-s", "0", "-o", trace] + argv, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    prefix = os.path.realpath(game) + os.sep
+    counts = {"calls": collections.Counter(), "game_opened": 0, "game_mapped": 0,
+              "game_bytes": 0, "folder_bytes": collections.Counter(), "other_bytes": 0}
+    pending = {}
+
+    def in_game(path):
+        return path[len(prefix):] if path and path.startswith(prefix) else None
+
+    with open(trace, errors="replace") as f:
+        for line in f:
+            pid, _, call = line.rstrip("\n").partition(" ")
+            call = call.lstrip()
+            if call.endswith("<unfinished ...>"):
+                pending[pid] = call[:-len("<unfinished ...>")]
+                counts["calls"][call.partition("(")[0]] += 1
+                continue
+            if call.startswith("<... "):
+                call = pending.pop(pid, "") + call.partition("resumed>")[2]
+            else:
+                counts["calls"][call.partition("(")[0]] += 1
+            name = call.partition("(")[0]
+            end = re.search(r"\)\s+=\s+(-?\d+)(?:<([^>]*)>)?", call)
+            if not end or int(end.group(1)) < 0:
+                continue
+            fd = re.match(r"\w+\(-?\d+<([^>]*)>", call)
+            fd_path = in_game(fd.group(1)) if fd else None
+            if name in ("open", "openat", "openat2"):
+                if in_game(end.group(2)) in names:
+                    counts["game_opened"] += 1
+            elif name == "mmap":
+                fd = re.search(r", -?\d+<([^>]*)>, \w+\)", call)
+                if fd and in_game(fd.group(1)) in names:
+                    counts["game_mapped"] += 1
+            elif name in READS:
+                if fd_path in names:
+                    counts["game_bytes"] += int(end.group(1))
+                elif fd_path is not None:
+                    counts["folder_bytes"][fd_path] += int(end.group(1))
+                else:
+                    counts["other_bytes"] += int(end.group(1))
+    os.unlink(trace)
+    return counts
+
+
+def report_spread(title, rows):
+    print("\n### %s\n" % title)
+    print("| run | median (min-max) | rounds |")
+    print("|---|---|---|")
+    for label, values, unit in rows:
+        print("| %s | %s (%s-%s) | %s |" % (label, fmt(median(values), unit),
+                                           fmt(min(values), unit), fmt(max(values), unit),
+                                           ", ".join(fmt(v, unit) for v in values)))
+    sys.stdout.flush()
+
+
+def uptodate_keyed(args, work, lvpatch):
+    """The game of `uptodate` (20 000 files of 16 bytes) published signed by
+    lvpublish (a SHA256 tag on every line) and checked, already up to date,
+    by a launcher built with a key: (b) with its record of the files it has
+    hashed (verified_files.txt) kept, (c) with the record deleted before
+    each round, so that every file is hashed. Beside them in the same
+    rounds, their order turning each round: (a) lvpatch without a key on
+    the unsigned build of `uptodate`, and lvpatch without a key on the
+    signed build (what the longer manifest costs by itself). Then each of
+    a, b and c once under strace, counting what it opens and reads."""
+    keyed = os.path.join(args.build, "tests/conformance/lvpatch_testkey")
+    lvpublish = os.path.join(args.build, "tools/lvpublish/lvpublish")
+    for path in (keyed, lvpublish):
+        if not os.access(path, os.X_OK):
+            print("\n### uptodate-keyed: skipped, no %s" % path)
+            return
+    files = uptodate_files()
+    names = {name for name, _ in files}
+    plain_root = os.path.join(work, "server-uptodate")
+    publish(plain_root, files)
+    build = os.path.join(work, "build-keyed")
+    write_files(build, files)
+    # lvpublish takes a key only its owner can read, from outside the
+    # build and the server root; the serial record goes beside it.
+    secret = tempfile.mkdtemp(prefix="key-", dir=work)
+    key = os.path.join(secret, "test_signing.key")
+    with open(os.path.join(ROOT, "tests/conformance/test_signing.key"), "rb") as f:
+        key_bytes = f.read()
+    fd = os.open(key, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    os.write(fd, key_bytes)
+    os.close(fd)
+    signed_root = os.path.join(work, "server-keyed")
+    subprocess.run([lvpublish, build, signed_root, "--no-game-exe", "--sign-key", key,
+                    "--state-dir", secret], check=True, stdout=subprocess.DEVNULL)
+    shutil.rmtree(build)
+    plain, signed = Nginx(plain_root, work), Nginx(signed_root, work)
+    try:
+        game_a = game_folder(work, plain.port, "game")
+        game_k = game_folder(work, signed.port, "game-keyed")
+        game_s = game_folder(work, signed.port, "game-signed")
+        for argv in ([lvpatch, "--dir", game_a], [keyed, "--dir", game_k],
+                     [lvpatch, "--dir", game_s]):
+            measured(argv)  # install once
+        record = os.path.join(game_k, "verified_files.txt")
+
+        def drop_record():
+            if os.path.exists(record):
+                os.unlink(record)
+
+        cases = [
+            ("a", "(a) lvpatch, no key, unsigned build", [lvpatch, "--dir", game_a], game_a, None),
+            ("b", "(b) keyed, signed build, record kept", [keyed, "--dir", game_k], game_k, None),
+            ("c", "(c) keyed, signed build, record deleted before each run",
+             [keyed, "--dir", game_k], game_k, drop_record),
+            ("s", "lvpatch, no key, the signed build", [lvpatch, "--dir", game_s], game_s, None),
+        ]
+        runs = {case[0]: [] for case in cases}
+        for r in range(args.rounds):
+            for i in range(len(cases)):
+                tag, _, argv, _, before = cases[(r + i) % len(cases)]
+                if before:
+                    before()
+                run = measured(argv)
+                if " 0 fetched" not in run.summary:
+                    raise RuntimeError("%s was not up to date: %s" % (tag, run.summary))
+                runs[tag].append(run)
+
+        def med(tag, what):
+            return median([getattr(x, what) for x in runs[tag]])
+
+        rows = []
+        for what, unit, label in (("wall", "s", "wall"), ("cpu", "s", "CPU user+sys")):
+            rows += [("%s, %s" % (case[1], label), [getattr(x, what) for x in runs[case[0]]],
+                      unit) for case in cases]
+        rows += [("%s, rchar" % case[1], [x.rchar for x in runs[case[0]]], "bytes")
+                 for case in cases]
+        report_spread(
+            "uptodate-keyed: 20 000 current files; wall b/a %.2f, c/a %.2f; CPU b/a %.2f, "
+            "c/a %.2f; the signed build without a key / a: wall %.2f"
+            % (med("b", "wall") / med("a", "wall"), med("c", "wall") / med("a", "wall"),
+               med("b", "cpu") / med("a", "cpu"), med("c", "cpu") / med("a", "cpu"),
+               med("s", "wall") / med("a", "wall")), rows)
+
+        if not shutil.which("strace"):
+            print("\n(no strace: apt-get install strace for the counts)")
+            return
+        print("\n### uptodate-keyed: one run each under strace -f\n")
+        print("| run | system calls | newfstatat | openat | read | game files opened | "
+              "game files mapped | bytes read from game files | bytes read from the "
+              "folder's own files | other bytes read |")
+        print("|---|---|---|---|---|---|---|---|---|---|")
+        total = sum(size for _, size in files)
+        for tag, label, argv, game, before in cases[:3]:
+            if before:
+                before()
+            c = traced(argv, work, game, names)
+            own = ", ".join("%s %d" % (n, b) for n, b in sorted(c["folder_bytes"].items()))
+            print("| %s | %d | %d | %d | %d | %d of %d | %d | %d of %d | %s | %d |"
+                  % (label, sum(c["calls"].values()), c["calls"]["newfstatat"],
+                     c["calls"]["openat"], c["calls"]["read"], c["game_opened"], len(files),
+                     c["game_mapped"], c["game_bytes"], total, own or "0", c["other_bytes"]))
+        sys.stdout.flush()
+    finally:
+        plain.stop()
+        signed.stop()
+        shutil.rmtree(plain_root)
+        shutil.rmtree(signed_root)
+
+
 def memory(args, work, lvpatch):
     rows = []
     for label, size in (("1 GiB file", 1 << 30), ("1 MiB file", 1 << 20)):
@@ -490,6 +693,7 @@ def main():
                                    [("d%02d/f%04d.dat" % (i % 20, i), 8192) for i in range(2000)]),
         "sizes": lambda: sizes(args, work, lvpatch),
         "uptodate": lambda: uptodate(args, work, lvpatch),
+        "uptodate-keyed": lambda: uptodate_keyed(args, work, lvpatch),
         "memory": lambda: memory(args, work, lvpatch),
         "window": lambda: window(args, work, lvpatch),
         "first": lambda: first_request(args, work, lvpatch),
