@@ -18,7 +18,8 @@ constexpr size_t kUtcSize = sizeof "YYYY-MM-DDTHH:MM:SSZ" - 1;
 }  // namespace
 
 std::string KeyListBody(const KeyList& list) {
-    std::string body = std::string(kKeyListMagic) + "\nroot " + list.root + "\n";
+    std::string body = std::string(kKeyListMagic) + "\nroot " + list.root + "\nserial " +
+                       std::to_string(list.serial) + "\n";
     for (const BuildKey& key : list.keys)
         body += "build-key " + key.key + " " + FormatUtc(key.expires) + "\n";
     return body;
@@ -41,6 +42,11 @@ std::optional<KeyList> ParseKeyList(std::string_view text) {
     if (!TakeField(text, &pos, "root", &root) || !IsLowerHex(root, kKeyDigits))
         return std::nullopt;
     list.root = root;
+    std::string_view serial;
+    if (!TakeField(text, &pos, "serial", &serial) || serial.empty() || serial.size() > 18 ||
+        serial[0] == '0' || !IsDigits(serial))
+        return std::nullopt;
+    list.serial = std::stoull(std::string(serial));
     std::set<std::string_view> seen;
     std::string_view value;
     while (TakeField(text, &pos, "build-key", &value)) {
@@ -87,6 +93,15 @@ bool SignerTrusted(const std::string& rootKey, const std::string& signerKey,
     return false;
 }
 
+std::optional<uint64_t> VerifiedKeyListSerial(const std::string& rootKey,
+                                              const std::optional<std::string>& keyListText) {
+    std::optional<KeyList> list = keyListText ? ParseKeyList(*keyListText) : std::nullopt;
+    if (!list || list->root != rootKey ||
+        !VerifySignature(rootKey, KeyListBody(*list), list->signature))
+        return std::nullopt;
+    return list->serial;
+}
+
 std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& statementText) {
     std::optional<BuildStatement> statement =
         statementText ? ParseStatement(*statementText) : std::nullopt;
@@ -95,9 +110,17 @@ std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& sta
     long status = 0;
     std::string text;
     const std::string local = RunCopyName(kKeyListFileName);
-    if (FetchToFile(local, g_patchServer.serverPath + kKeyListFileName, kMaxKeyListBytes,
-                    &status) &&
-        ReadBounded(local, kMaxKeyListBytes, &text))
-        return text;
-    return std::nullopt;
+    if (!FetchToFile(local, g_patchServer.serverPath + kKeyListFileName, kMaxKeyListBytes,
+                     &status) ||
+        !ReadBounded(local, kMaxKeyListBytes, &text))
+        return std::nullopt;
+    // A replayed older list may still name a key the operator dropped.
+    std::string kept;
+    std::optional<uint64_t> keptSerial;
+    if (ReadBounded(kKeyListFileName, kMaxKeyListBytes, &kept))
+        keptSerial = VerifiedKeyListSerial(TrustedKey(), kept);
+    std::optional<uint64_t> fetchedSerial = VerifiedKeyListSerial(TrustedKey(), text);
+    if (keptSerial && (!fetchedSerial || *fetchedSerial < *keptSerial))
+        return std::nullopt;
+    return text;
 }

@@ -11,12 +11,16 @@
 //
 //   lantern-vale-build-keys 1
 //   root <public root key: 64 hex digits>
+//   serial <decimal, 1 to 18 digits, no leading zero>
 //   build-key <public key: 64 hex digits> <expires: YYYY-MM-DDTHH:MM:SSZ, UTC>
 //     (1 to kMaxBuildKeys such lines, no key twice)
 //   signature <128 hex digits>
 //
 // The signature, by the root key, covers every byte before the "signature"
-// line. Hex digits are lowercase.
+// line. Hex digits are lowercase. The serial only grows (lvpublish takes the
+// signing time, above any list before): a launcher refuses a list with a
+// lower serial than the one it keeps, so a list that dropped a stolen key
+// cannot be replaced by an older one that still names it.
 
 #include <cstdint>
 #include <optional>
@@ -36,6 +40,7 @@ struct BuildKey {
 
 struct KeyList {
     std::string root;  // 64 lowercase hex digits
+    uint64_t serial = 0;
     std::vector<BuildKey> keys;
     std::string signature;  // 128 lowercase hex digits; empty until signed
 };
@@ -58,8 +63,14 @@ bool SignKeyList(const SigningKey& rootKey, KeyList* list);
 bool SignerTrusted(const std::string& rootKey, const std::string& signerKey,
                    const std::optional<std::string>& keyListText, int64_t now);
 
+// The serial of `keyListText` when it is a list of the strict form that
+// `rootKey` signed, else nullopt.
+std::optional<uint64_t> VerifiedKeyListSerial(const std::string& rootKey,
+                                              const std::optional<std::string>& keyListText);
+
 // The run's fetch, right after the statement's: nothing when the statement is
 // missing, not one, or signed by the trusted key; otherwise the server's key
 // list, staged as RunCopyName(kKeyListFileName), or nullopt when it did not
-// arrive whole within kMaxKeyListBytes.
+// arrive whole within kMaxKeyListBytes or is older (a lower serial) than the
+// verified list the launcher keeps.
 std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& statementText);

@@ -15,6 +15,6 @@ class FilesToPatch;
 bool LoadVerifiedLocalManifest(FilesToPatch& manifest);
 
 // With a key: whether `program` (a name as the manifest gives it) may be
-// started: the verified local manifest names it, and its bytes are the
-// published ones. True without a key.
+// started: the verified local manifest names it, and its bytes, hashed now,
+// are the published ones. True without a key.
 bool MayStartProgram(const std::string& program);

@@ -97,6 +97,11 @@ FILE* CreateStagingFile(const std::string& staging, const std::string& target) {
     return file;
 }
 
+bool IsLink(const std::string& name) {
+    struct stat st {};
+    return ::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool RenameOver(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }

@@ -64,6 +64,10 @@ FILE* CreateStagingFile(const std::string& staging, const std::string& target);
 // program (Windows) and when `to` is a folder. errno says why.
 bool RenameOver(const std::string& from, const std::string& to);
 
+// True when `name` itself is a link (a symbolic link, or on Windows any
+// reparse point: a junction too), whatever it points to.
+bool IsLink(const std::string& name);
+
 // What tells whether a file changed since it was last looked at: its length,
 // its modification and change times in nanoseconds and its identity on the
 // disk. A file rewritten in place, replaced by another one or given an old

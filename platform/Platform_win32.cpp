@@ -171,6 +171,11 @@ FILE* CreateStagingFile(const std::string& staging, const std::string& /*target*
     return file;
 }
 
+bool IsLink(const std::string& name) {
+    const DWORD attributes = ::GetFileAttributesA(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool RenameOver(const std::string& from, const std::string& to) {
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
         return true;
@@ -180,18 +185,27 @@ bool RenameOver(const std::string& from, const std::string& to) {
 }
 
 std::optional<FileStamp> StampOf(const std::string& name) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    // From the file itself: its identity on the volume and the change time,
+    // which no program can set back as it can the write time.
+    Handle file(::CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
+    if (!file.valid() || !::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !::GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic))
         return std::nullopt;
     auto join = [](DWORD high, DWORD low) {
         return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low);
     };
     FileStamp stamp;
-    stamp.size = join(data.nFileSizeHigh, data.nFileSizeLow);
+    stamp.size = join(info.nFileSizeHigh, info.nFileSizeLow);
     // 100-nanosecond units.
-    stamp.modified = join(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
-    stamp.changed = join(data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime);
+    stamp.modified = join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    stamp.changed = basic.ChangeTime.QuadPart;
+    stamp.id = (static_cast<uint64_t>(info.dwVolumeSerialNumber) << 32) ^
+               static_cast<uint64_t>(join(info.nFileIndexHigh, info.nFileIndexLow));
     return stamp;
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #ifdef _WIN32
@@ -29,9 +30,12 @@
 #include "state/VerifiedFiles.h"
 
 const char* const kLauncherLocalFiles[] = {
-    kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
-    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
-    kStatementFileName,     kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
+    kAddressFileName,       kBuildFolderFileName,
+    kManifestFileName,      FileVersionFile::kFileName,
+    OptionsFile::kFileName, "windowed_mode.txt",
+    kUpdatingMarker,        kRestartedMarker,
+    kStatementFileName,     kTrustStateFileName,
+    Settings::kFileName,    kLauncherReplacement,
     kKeyListFileName,       VerifiedFiles::kFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
@@ -198,7 +202,18 @@ bool RenameOverLocalFile(const std::string& from, const std::string& to) {
 }
 
 std::string StagingNameFor(const std::string& name) {
-    return name + "." + std::to_string(platform::OwnProcessId()) + kStagingSuffix;
+    const std::string tail = "." + std::to_string(platform::OwnProcessId()) + kStagingSuffix;
+    const size_t slash = name.find_last_of("/\\");
+    const size_t level = slash == std::string::npos ? 0 : slash + 1;
+    // File systems hold 255 bytes a level. A name that leaves no room for the
+    // tail keeps its start, told apart from other long names by a hash.
+    constexpr size_t kLongestLevel = 255;
+    if (name.size() - level + tail.size() <= kLongestLevel)
+        return name + tail;
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(std::hash<std::string>{}(name)));
+    return name.substr(0, level + 160) + "." + hash + tail;
 }
 
 StagingFile::StagingFile(std::string target)
@@ -223,7 +238,10 @@ int StagingFile::Close() {
     if (!file_)
         return error_;
     errno = 0;
-    const bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
+    bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
+#ifdef _WIN32
+    ok = ok && SyncToDisk(file_);
+#endif
     const int error = errno;
     if (std::fclose(file_) != 0 || !ok)
         error_ = error != 0 ? error : (errno != 0 ? errno : EIO);
@@ -256,6 +274,16 @@ void StagingFile::Discard() {
     }
 }
 
+void FlushCommittedFiles() {
+#ifndef _WIN32
+    int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+#endif
+}
+
 void RemoveStaleStagingFiles() {
     const size_t suffix = std::char_traits<char>::length(kStagingSuffix);
     std::error_code error;
@@ -265,14 +293,20 @@ void RemoveStaleStagingFiles() {
              it(".", std::filesystem::directory_options::skip_permission_denied, error),
          end;
          !error && it != end; it.increment(error)) {
+        std::error_code typeError;
+        // The library follows Windows junctions as folders; the platform
+        // tells them apart.
+        if (it->is_directory(typeError) && platform::IsLink(it->path().string())) {
+            it.disable_recursion_pending();
+            continue;
+        }
         const std::string name = it->path().filename().string();
         if (name.size() <= suffix ||
             !StartsWithIgnoringCase(name.substr(name.size() - suffix), kStagingSuffix, suffix))
             continue;
         // NAME.PID.lvpart, spelled as StagingNameFor spells it.
-        std::error_code typeError;
         if (LeftByEndedProcess(name.substr(0, name.size() - suffix)) &&
-            it->is_regular_file(typeError) && !it->is_symlink(typeError))
+            it->is_regular_file(typeError) && !platform::IsLink(it->path().string()))
             platform::DeleteFileByName(it->path().string());
     }
 }

@@ -494,6 +494,26 @@ TEST_F(Trust, ABuildSignedByARotatedBuildKeyInstalls) {
     ProcessResult lvpatch = RunProcess({kLvpatch, "--dir", game.Path()});
     EXPECT_EQ(lvpatch.exitCode, 0) << lvpatch.err;
     EXPECT_EQ(nginx->CountRequests(kKeyListPath), 2);
+
+    // The first key is dropped (stolen, say): the next key's first build
+    // goes on above the serials players took, and the older list, which
+    // still names the dropped key, is no longer taken once the new one was.
+    const std::string older = repo.Read(kKeyListFileName);
+    const std::string second = NewKeyFile(keys, "second.key");
+    ProcessResult dropped =
+        RunProcess({LVPUBLISH_PATH, "sign-keys", repo.Root(), "--root-key", repo.KeyFile(),
+                    "--build-key", ReadSigningKey(ReadFile(second))->publicHex});
+    ASSERT_EQ(dropped.exitCode, 0) << dropped.err;
+    next["game.exe"] = "the real game, signed by the second build key";
+    repo.Publish(next, "game.exe", true, second);
+    RecordingSurface afterDrop;
+    ASSERT_TRUE(afterDrop.RunPatch()) << Boxes(afterDrop);
+    EXPECT_EQ(ReadFile("game.exe"), next["game.exe"]);
+
+    repo.Write(kKeyListFileName, older);
+    next["game.exe"] = "signed with the dropped key";
+    repo.Publish(next, "game.exe", true, buildKey);
+    ExpectRefused(TrustCheck::kWrongKey);
 }
 
 TEST_F(Trust, ABuildSignedByAKeyOutsideTheListIsRefused) {

@@ -213,3 +213,23 @@ TEST(StagingKill, AKilledDownloadLeavesTheInstalledFileAndTheNextStartRemovesWha
     EXPECT_THAT(StagingFiles(), ::testing::IsEmpty());
     EXPECT_EQ(ReadFile("keep.lvpart.txt"), "not a staging file");
 }
+
+TEST(StagingNames, AFileWhoseNameLeavesNoRoomForTheStagingTailStillInstalls) {
+    TestFolder game;
+    FreshSettings settings;
+    const std::string longName = "data/" + std::string(250, 'L');
+    const std::string otherLong = "data/" + std::string(249, 'L') + "M";
+    TestHttpServer server([&](const TestRequest& r) {
+        if (r.path == kBuild + "current2.txt")
+            return Reply(200, longName + " 1 SIZE:3\n" + otherLong + " 1 SIZE:5\n");
+        return TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "build_1/"},
+                                      {kBuild + longName, "one"},
+                                      {kBuild + otherLong, "other"}})(r);
+    });
+    PointAt(server.Port());
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch()) << ::testing::PrintToString(surface.BoxCaptions());
+    EXPECT_EQ(ReadFile(longName), "one");
+    EXPECT_EQ(ReadFile(otherLong), "other");
+    EXPECT_NE(StagingNameFor(longName), StagingNameFor(otherLong));
+}

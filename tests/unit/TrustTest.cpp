@@ -209,6 +209,7 @@ const SigningKey& Stranger() {
 // signed by `signer`.
 KeyList Listed(const SigningKey& signer = Key()) {
     KeyList list;
+    list.serial = 7;
     list.keys = {{BuildKeyA().publicHex, kNow + 3600}, {Stranger().publicHex, kNow - 1}};
     EXPECT_TRUE(SignKeyList(signer, &list));
     return list;
@@ -218,10 +219,10 @@ KeyList Listed(const SigningKey& signer = Key()) {
 
 TEST(KeyList, WritesAndReadsBackExactly) {
     const std::string text = FormatKeyList(Listed());
-    EXPECT_EQ(text, "lantern-vale-build-keys 1\nroot " + Key().publicHex + "\nbuild-key " +
-                        BuildKeyA().publicHex + " 2027-01-15T09:00:00Z\nbuild-key " +
-                        Stranger().publicHex + " 2027-01-15T07:59:59Z\nsignature " +
-                        Listed().signature + "\n");
+    EXPECT_EQ(text, "lantern-vale-build-keys 1\nroot " + Key().publicHex +
+                        "\nserial 7\nbuild-key " + BuildKeyA().publicHex +
+                        " 2027-01-15T09:00:00Z\nbuild-key " + Stranger().publicHex +
+                        " 2027-01-15T07:59:59Z\nsignature " + Listed().signature + "\n");
     std::optional<KeyList> back = ParseKeyList(text);
     ASSERT_TRUE(back);
     EXPECT_EQ(FormatKeyList(*back), text);
@@ -235,6 +236,7 @@ TEST(KeyList, RefusesAnythingItWouldNotHaveWritten) {
     const std::string line = "build-key " + a + " 2027-01-15T09:00:00Z\n";
     KeyList nine;
     nine.root = Key().publicHex;
+    nine.serial = 1;
     nine.signature = std::string(128, '0');
     for (int i = 0; i < 9; ++i)
         nine.keys.push_back({Sha256Hex(std::to_string(i)), kNow});
@@ -254,10 +256,13 @@ TEST(KeyList, RefusesAnythingItWouldNotHaveWritten) {
         Replace(good, "2027-01-15T09:00:00Z", "2027-02-30T09:00:00Z"),
         Replace(good, "2027-01-15T09:00:00Z\n", "\n"),  // no expiry
         Replace(good, "2027-01-15T09:00:00Z", "2027-01-15T09:00:00Z x"),
-        Replace(good, "root ", "root-key "),               // unknown field
+        Replace(good, "root ", "root-key "),     // unknown field
+        Replace(good, "serial 7\n", ""),         // no serial
+        Replace(good, "serial 7", "serial 07"),  // a leading zero
+        Replace(good, "serial 7", "serial 1234567890123456789"),
         Replace(good, "lantern-vale-build-keys 1\n", ""),  // no first line
         // No keys at all, and more than the bound.
-        "lantern-vale-build-keys 1\nroot " + Key().publicHex + "\nsignature " +
+        "lantern-vale-build-keys 1\nroot " + Key().publicHex + "\nserial 7\nsignature " +
             std::string(128, '0') + "\n",
         FormatKeyList(nine),
         std::string(kMaxKeyListBytes + 1, 'a'),

@@ -93,6 +93,12 @@ int WriteKeyList(const std::string& serverRoot, const SigningKey& root,
                  const std::vector<BuildKey>& keys) {
     KeyList list;
     list.keys = keys;
+    // Above the list it replaces, so launchers that kept that one take this.
+    list.serial = static_cast<uint64_t>(std::time(nullptr));
+    std::string served;
+    if (ReadWholeFile(Base(serverRoot) + kKeyListFileName, &served))
+        if (std::optional<uint64_t> previous = VerifiedKeyListSerial(root.publicHex, served))
+            list.serial = std::max(list.serial, *previous + 1);
     if (!SignKeyList(root, &list))
         return Fail("cannot sign the key list");
     const std::string text = FormatKeyList(list);
@@ -235,9 +241,12 @@ int RunKeyCommand(int argc, char** argv) {
         return usageError("at least one --build-key HEX[:DAYS] is required");
     if (command == "rotate" && args.newKey.empty())
         return usageError("--new-key KEYFILE is required");
-    if (!LoadSigningKey(args.rootKey, &key, &error))
+    // The root key is held to what a signing key is: private, and off the
+    // served tree.
+    Signer root;
+    if (!LoadSigner(args.rootKey, "", {{"SERVER_ROOT", args.positional[0]}}, &root, &error))
         return Fail(error);
-    return command == "sign-keys" ? SignKeys(args, key) : Rotate(args, key);
+    return command == "sign-keys" ? SignKeys(args, root.key) : Rotate(args, root.key);
 }
 
 }  // namespace lvpublish

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "Publish.h"
 #include "ServerFolder.h"
 #include "fileset/FilesToPatch.h"
+#include "patch/KeyList.h"
 #include "patch/PatchServer.h"
 #include "patch/Sha256.h"
 #include "state/TextFile.h"
@@ -154,6 +156,24 @@ uint64_t HighestVerifiedSerial(const std::string& base, const std::string& publi
     return highest;
 }
 
+// The keys of the served key list that names `publicHex` (as its root or one
+// of its build keys), its root's signature verified: the keys that sign for
+// the same launchers.
+std::vector<std::string> FellowKeys(const std::string& base, const std::string& publicHex) {
+    std::string text;
+    std::optional<KeyList> list;
+    if (ReadWholeFile(base + kKeyListFileName, &text))
+        list = ParseKeyList(text);
+    if (!list || !VerifiedKeyListSerial(list->root, text))
+        return {};
+    std::vector<std::string> keys = {list->root};
+    for (const BuildKey& key : list->keys)
+        keys.push_back(key.key);
+    if (std::find(keys.begin(), keys.end(), publicHex) == keys.end())
+        return {};
+    return keys;
+}
+
 // Why a serial of more than 17 digits is refused, `what` being where it is.
 std::string TooHigh(uint64_t serial, const std::string& what) {
     return what + " is " + std::to_string(serial) +
@@ -178,6 +198,11 @@ bool HighestEverSigned(const std::string& base, const Signer& signer, uint64_t* 
         return false;
     }
     uint64_t verified = HighestVerifiedSerial(base, signer.key.publicHex);
+    // A key's first signing (a new build key after a rotation) continues
+    // above what the keys that share its list signed.
+    if (!present)
+        for (const std::string& fellow : FellowKeys(base, signer.key.publicHex))
+            verified = std::max(verified, HighestVerifiedSerial(base, fellow));
     *highest = std::max(recorded, verified);
     if (!present)
         notes->push_back(
