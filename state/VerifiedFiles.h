@@ -29,13 +29,13 @@ class VerifiedFiles {
                 const std::string& sha256);
     void Forget(const std::string& name);
 
-    size_t Size() const { return entries_.size(); }
-
-  private:
     struct Entry {
         platform::FileStamp stamp;
         std::string sha256;
     };
+    const std::unordered_map<std::string, Entry>& Entries() const { return entries_; }
+
+  private:
     std::unordered_map<std::string, Entry> entries_;
     bool changed_ = false;
 };
