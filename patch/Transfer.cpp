@@ -48,17 +48,21 @@ bool TransferOutcome::Complete() const {
 // with a block and lets the next step have it, or ends the transfer there.
 class Transfer::Writer {
   public:
+    explicit Writer(Transfer& transfer) : t_(transfer) {}
     virtual ~Writer() = default;
     // kNotRun hands the block on; any other end ends the transfer at it.
     virtual TransferOutcome::End Write(const char* data, size_t size) = 0;
     // The body begins again at its first byte. False when it cannot.
     virtual bool Restart() { return true; }
+
+  protected:
+    Transfer& t_;
 };
 
 // Never more than the caller's bound, nor than the answer announces.
 class Transfer::BoundWriter : public Transfer::Writer {
   public:
-    explicit BoundWriter(const Transfer& transfer) : t_(transfer) {}
+    using Writer::Writer;
     TransferOutcome::End Write(const char*, size_t size) override {
         const int64_t announced = t_.outcome_.announcedLength;
         if (t_.cutUnannounced_ && announced < 0)
@@ -71,15 +75,12 @@ class Transfer::BoundWriter : public Transfer::Writer {
             return TransferOutcome::End::kOverLimit;
         return TransferOutcome::End::kNotRun;
     }
-
-  private:
-    const Transfer& t_;
 };
 
 // Hands the block to the sink (a file, the progress) and counts it.
 class Transfer::SinkWriter : public Transfer::Writer {
   public:
-    explicit SinkWriter(Transfer& transfer) : t_(transfer) {}
+    using Writer::Writer;
     TransferOutcome::End Write(const char* data, size_t size) override {
         if (t_.sink_ && !t_.sink_->Write(data, size))
             return TransferOutcome::End::kWriteFailed;
@@ -87,14 +88,12 @@ class Transfer::SinkWriter : public Transfer::Writer {
         return TransferOutcome::End::kNotRun;
     }
     bool Restart() override { return !t_.sink_ || t_.sink_->Restart(); }
-
-  private:
-    Transfer& t_;
 };
 
 // The SHA-256 of the bytes the sink took.
 class Transfer::HashWriter : public Transfer::Writer {
   public:
+    using Writer::Writer;
     TransferOutcome::End Write(const char* data, size_t size) override {
         sha_.Update(data, size);
         return TransferOutcome::End::kNotRun;
@@ -113,7 +112,7 @@ class Transfer::HashWriter : public Transfer::Writer {
 // handle reads no more (the pool unpauses it, Transfer::ResumeIfDue).
 class Transfer::CapWriter : public Transfer::Writer {
   public:
-    CapWriter(Transfer& transfer, RateLimiter& limiter) : t_(transfer), limiter_(limiter) {}
+    CapWriter(Transfer& transfer, RateLimiter& limiter) : Writer(transfer), limiter_(limiter) {}
     TransferOutcome::End Write(const char*, size_t size) override {
         const RateLimiter::Clock::time_point now = RateLimiter::Clock::now();
         limiter_.Consume(static_cast<int64_t>(size), now);
@@ -126,7 +125,6 @@ class Transfer::CapWriter : public Transfer::Writer {
     }
 
   private:
-    Transfer& t_;
     RateLimiter& limiter_;
 };
 
@@ -154,7 +152,7 @@ void Transfer::Attach(CURL* handle, const std::string& url) {
         writers_.push_back(std::make_unique<BoundWriter>(*this));
         writers_.push_back(std::make_unique<SinkWriter>(*this));
         if (hashed_) {
-            auto hash = std::make_unique<HashWriter>();
+            auto hash = std::make_unique<HashWriter>(*this);
             hash_ = hash.get();
             writers_.push_back(std::move(hash));
         }
@@ -513,17 +511,23 @@ void TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag)
         slot.transfer = &transfer;
         slot.tag = tag;
         slot.url = url;
-        slot.retryAt.reset();
         ++inFlight_;
-        transfer.Attach(slot.handle->Get(), url);
-        if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK) {
-            // A transfer that cannot start counts as one that broke.
-            transfer.Finish(slot.handle->Get(), CURLE_FAILED_INIT);
-            transfer.EndAttempts();
-            slot.endedOffStack = true;
-        }
+        Attempt(slot, std::chrono::steady_clock::now());
         return;
     }
+}
+
+void TransferPool::Attempt(Slot& slot, std::chrono::steady_clock::time_point now) {
+    slot.retryAt.reset();
+    slot.transfer->Attach(slot.handle->Get(), slot.url);
+    if (curl_multi_add_handle(multi_, slot.handle->Get()) == CURLM_OK)
+        return;
+    // An attempt that cannot start counts as one that broke.
+    slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
+    if (slot.transfer->WantsAnotherAttempt())
+        slot.retryAt = now + slot.transfer->NextAttemptPause();
+    else
+        slot.endedOffStack = true;
 }
 
 void TransferPool::Run(size_t count, const Starter& start, const Judge& judge) {
@@ -594,16 +598,7 @@ std::chrono::steady_clock::duration TransferPool::Tend() {
                 wait = std::min(wait, *slot.retryAt - now);
                 continue;
             }
-            slot.retryAt.reset();
-            slot.transfer->Attach(slot.handle->Get(), slot.url);
-            if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK) {
-                // An attempt that cannot start counts as one that broke.
-                slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
-                if (slot.transfer->WantsAnotherAttempt())
-                    slot.retryAt = now + slot.transfer->NextAttemptPause();
-                else
-                    slot.endedOffStack = true;
-            }
+            Attempt(slot, now);
             continue;
         }
         if (slot.transfer->Paused())

@@ -286,6 +286,8 @@ class TransferPool {
     bool HasRoom() const { return inFlight_ < slots_.size(); }
     bool Idle() const { return inFlight_ == 0; }
     void Start(Transfer& transfer, const std::string& url, size_t tag);
+    // Attaches the slot's transfer and puts it on the stack.
+    void Attempt(Slot& slot, std::chrono::steady_clock::time_point now);
     // Drives the transfers in flight until at least one has ended (or, with
     // `wait` false, once), and returns the tags of those that have, in the
     // order they ended.

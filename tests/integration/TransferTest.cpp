@@ -176,37 +176,32 @@ TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
     EXPECT_EQ(none.end, TransferOutcome::End::kBroken);
 }
 
-// What a resumed transfer accepts as the rest of its file.
+// What a resumed transfer accepts as the rest of its file ("" for nothing).
 TEST(ContentRange, OnlyAWholeRangeInsideItsTotal) {
-    struct Case {
-        const char* value;
-        std::optional<ContentRange> range;
-    } cases[] = {
-        {"bytes 0-9/10", ContentRange{0, 9, 10}},
-        {"Bytes 120000-399999/400000", ContentRange{120000, 399999, 400000}},
-        {"bytes 999999999999999999-999999999999999999/999999999999999999", std::nullopt},
-        {"bytes 5-5/999999999999999999", ContentRange{5, 5, 999999999999999999}},
-        {"bytes 0-9/1000000000000000000", std::nullopt},  // 19 digits
-        {"bytes 0-10/10", std::nullopt},
-        {"bytes 5-4/10", std::nullopt},
-        {"bytes */400000", std::nullopt},
-        {"bytes 0-9/*", std::nullopt},
-        {"bytes 0-9", std::nullopt},
-        {"bytes -1-9/10", std::nullopt},
-        {"bytes +0-9/10", std::nullopt},
-        {"bytes 0-9/10 ", std::nullopt},
-        {"bytes  0-9/10", std::nullopt},
-        {"bytes 0/9-10", std::nullopt},
-        {"items 0-9/10", std::nullopt},
-        {"", std::nullopt},
+    const std::pair<const char*, const char*> cases[] = {
+        {"bytes 0-9/10", "0-9/10"},
+        {"Bytes 120000-399999/400000", "120000-399999/400000"},
+        {"bytes 5-5/999999999999999999", "5-5/999999999999999999"},
+        {"bytes 0-9/1000000000000000000", ""},  // 19 digits
+        {"bytes 0-10/10", ""},
+        {"bytes 5-4/10", ""},
+        {"bytes */400000", ""},
+        {"bytes 0-9/*", ""},
+        {"bytes 0-9", ""},
+        {"bytes -1-9/10", ""},
+        {"bytes +0-9/10", ""},
+        {"bytes 0-9/10 ", ""},
+        {"bytes  0-9/10", ""},
+        {"bytes 0/9-10", ""},
+        {"items 0-9/10", ""},
+        {"", ""},
     };
-    for (const Case& c : cases) {
-        std::optional<ContentRange> range = ParseContentRange(c.value);
-        ASSERT_EQ(range.has_value(), c.range.has_value()) << c.value;
-        if (range) {
-            EXPECT_EQ(range->start, c.range->start) << c.value;
-            EXPECT_EQ(range->end, c.range->end) << c.value;
-            EXPECT_EQ(range->total, c.range->total) << c.value;
-        }
+    for (const auto& [value, expected] : cases) {
+        const std::optional<ContentRange> r = ParseContentRange(value);
+        EXPECT_EQ(r ? std::to_string(r->start) + "-" + std::to_string(r->end) + "/" +
+                          std::to_string(r->total)
+                    : "",
+                  expected)
+            << value;
     }
 }
