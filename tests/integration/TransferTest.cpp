@@ -105,27 +105,33 @@ TEST_F(Engine, ABodyThatDoesNotArriveWholeIsNeverComplete) {
     EXPECT_EQ(outcome.bytes, 100000);
 }
 
-// One handle for all the cases: a cut transfer leaves it fit for the next.
-TEST_F(Engine, NeverTakesMoreThanItsBoundOrTheAnnouncedLength) {
+// One handle for all the cases: a transfer cut at its bound or by a refused
+// write leaves it fit for the next.
+TEST_F(Engine, ABoundOrARefusedWriteEndsTheTransferAtOnce) {
     using End = TransferOutcome::End;
     struct Case {
         const char* path;
         int64_t limit;
         bool lengthOnly;  // CutUnannouncedBodies
+        int64_t refuseAfter;
         End end;
         int64_t mostBytes;
         int64_t announced;
     } cases[] = {
-        {"/endless", 300000, false, End::kOverLimit, 300000, -1},
+        // Endless and unbounded: only the failed write can end it.
+        {"/endless", -1, false, 200000, End::kWriteFailed, 200000, -1},
+        {"/endless", 300000, false, -1, End::kOverLimit, 300000, -1},
         // An answer that announces more than may be taken is cut at once.
-        {"/endless-announced", 300000, false, End::kOverLimit, 0, int64_t{1} << 40},
-        {"/plain", 99999, false, End::kOverLimit, 0, 100000},  // one byte short
-        {"/any", 100000, false, End::kFinished, 100000, 100000},
-        {"/unannounced", 1 << 20, true, End::kOverLimit, 0, -1},
+        {"/endless-announced", 300000, false, -1, End::kOverLimit, 0, int64_t{1} << 40},
+        {"/plain", 99999, false, -1, End::kOverLimit, 0, 100000},  // one byte short
+        {"/any", 100000, false, -1, End::kFinished, 100000, 100000},
+        {"/unannounced", 1 << 20, true, -1, End::kOverLimit, 0, -1},
+        {"/abc", -1, false, -1, End::kFinished, 3, 3},
     };
     TransferPool pool(1);
     for (const Case& c : cases) {
         MemorySink sink;
+        sink.refuseAfter = c.refuseAfter;
         Transfer transfer(&sink);
         transfer.SetByteLimit(c.limit);
         if (c.lengthOnly)
@@ -138,22 +144,6 @@ TEST_F(Engine, NeverTakesMoreThanItsBoundOrTheAnnouncedLength) {
         EXPECT_EQ(outcome.announcedLength, c.announced) << c.path;
         EXPECT_EQ(outcome.status, 200) << c.path;
     }
-}
-
-TEST_F(Engine, ARefusedWriteEndsTheTransferAtOnce) {
-    TransferPool pool(1);
-    MemorySink sink;
-    sink.refuseAfter = 200000;
-    Transfer transfer(&sink);
-    // Endless and unbounded: only the failed write can end it.
-    const TransferOutcome& outcome = pool.Perform(transfer, Url("/endless"));
-    EXPECT_EQ(outcome.end, TransferOutcome::End::kWriteFailed);
-    EXPECT_FALSE(outcome.Complete());
-    EXPECT_LE(outcome.bytes, 200000);
-
-    // The handle carries the next transfer as if nothing happened.
-    Transfer next;
-    EXPECT_TRUE(pool.Perform(next, Url("/abc")).Complete());
 }
 
 TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
