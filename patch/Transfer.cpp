@@ -483,7 +483,7 @@ int g_parallelTransfers = LV_PARALLEL_TRANSFERS;
 TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
     if (!multi_)
         return;
-    // One request per connection at a time, as on the easy interface.
+    // One request per connection at a time: no pipelining.
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     for (int i = 0; i < width; ++i) {
         auto handle = std::make_unique<TransferHandle>();
