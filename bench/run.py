@@ -5,10 +5,13 @@ beside a baseline measured in the same script: curl fetching the same URLs.
 Usage: bench/run.py [--rounds N] [--only NAME ...] [--build DIR]
 Scenarios: big (one 1 GiB file), many (2000 files of 8 KiB), sizes (size
 stage, 20 x 50 MiB against 20 x 1 KiB), uptodate (20 000 files already
-current), memory (peak RSS per process, 1 GiB against 1 MiB), window (the
-launcher window against lvpatch on the same 1 GiB install), first (start to
-the first request).
-Needs: nginx, curl (scripts/setup installs both) and a built lvpatch.
+current), uptodate-keyed (the same folder published signed and checked by a
+launcher with a key, with and without its record of hashed files), memory
+(peak RSS per process, 1 GiB against 1 MiB), window (the launcher window
+against lvpatch on the same 1 GiB install), first (start to the first
+request).
+Needs: nginx, curl (scripts/setup installs both) and a built lvpatch;
+uptodate-keyed also lvpublish, tests/conformance/lvpatch_testkey and strace.
 """
 
 import argparse
@@ -474,10 +477,10 @@ def uptodate_keyed(args, work, lvpatch):
                      [lvpatch, "--dir", game_s]):
             measured(argv)  # install once
         installed = time.perf_counter()
-        print("\nuptodate-keyed setup: both builds written and published in %.1f s (servers in %s),"
-              " three folders installed in %.1f s" % (published - setup, servers,
-                                                     installed - published))
         record = os.path.join(game_k, "verified_files.txt")
+        with open(record) as f:
+            print("\nuptodate-keyed: the keyed install left %s with %d lines"
+                  % (os.path.basename(record), sum(1 for _ in f)))
 
         def drop_record():
             if os.path.exists(record):
@@ -536,7 +539,9 @@ def uptodate_keyed(args, work, lvpatch):
                   % (label, sum(c["calls"].values()), c["calls"]["newfstatat"],
                      c["calls"]["openat"], c["calls"]["read"], c["game_opened"], len(files),
                      c["game_mapped"], c["game_bytes"], total, own or "0", c["other_bytes"]))
-        print("\n(rounds %.1f s, traces %.1f s)" % (traces - installed, time.perf_counter() - traces))
+        print("\n(publishing %.1f s, installing %.1f s, rounds %.1f s, traces %.1f s)"
+              % (published - setup, installed - published, traces - installed,
+                 time.perf_counter() - traces))
         sys.stdout.flush()
     finally:
         plain.stop()

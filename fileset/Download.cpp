@@ -67,12 +67,6 @@ class ProgressSink : public TransferSink {
     explicit ProgressSink(DownloadProgress* progress, FILE* file = nullptr)
         : progress_(progress), file_(file) {}
 
-    void BeginFile() {
-        inFile_ = 0;
-        counted_ = 0;
-        error_ = 0;
-    }
-
     bool Restart() override {
         inFile_ = 0;
         return RestartFile(Stream());
@@ -280,15 +274,36 @@ void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress, Verif
         RecordDownload(file, record);
 }
 
-// Up to g_parallelTransfers downloads in flight. Each file is recorded once
-// its own transfer has ended well; the first failure stops the others (their
-// staging files are removed, their installed files stay as they were) and
-// ends the stage, after the files that had already arrived whole are
-// recorded.
-void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadProgress* progress,
-                             VerifiedFiles* record) {
-    // Declared before the pool, so the pool stops its transfers before their
-    // files are closed.
+}  // namespace
+
+std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal) {
+    std::string text = "Downloading updates to game:  ";
+    AppendOneDecimal(text, static_cast<double>(bytesDone) * kBytesToMebibytes);
+    text += " of ";
+    AppendOneDecimal(text, static_cast<double>(bytesTotal) * kBytesToMebibytes);
+    text += " MB complete";
+    return text;
+}
+
+// Up to g_parallelTransfers downloads in flight, started in manifest order.
+// Each file is recorded once its own transfer has ended well; the first
+// failure stops the others (their staging files are removed, their installed
+// files stay as they were) and ends the stage, after the files that had
+// already arrived whole are recorded.
+void FilesToPatch::DownloadFiles() {
+    DownloadProgress progress;
+    progress.bytesTotal = totalDownloadSize;
+    g_patchDialog->SetProgressPos(0);
+
+    // A disk that cannot hold the new files beside the old ones is found
+    // before anything is fetched, so the player keeps a whole installation.
+    std::optional<int64_t> free = platform::FreeBytes(".");
+    if (const int64_t needed = SpaceNeeded(files, g_parallelTransfers); free && needed > *free) {
+        LogFailure("not enough disk space: the new files need " + std::to_string(needed) +
+                   " more bytes, the disk has " + std::to_string(*free) + " free");
+        throw CouldntWriteFileException();
+    }
+
     std::vector<std::unique_ptr<StagedDownload>> downloads(files.size());
     TransferPool pool(g_parallelTransfers);
     if (!pool)
@@ -306,111 +321,32 @@ void DownloadFilesInParallel(std::vector<FilesToPatch::File>& files, DownloadPro
             namesInFlight.begin(), namesInFlight.end(),
             [&](const std::string& other) { return SameNameIgnoringCase(other, name.c_str()); });
     };
-
-    size_t next = 0;
-    auto startMore = [&] {
-        for (; next < files.size() && pool.HasRoom(); ++next) {
-            const FilesToPatch::File& file = files[next];
+    VerifiedFiles* record = verifiedFiles.get();
+    pool.Run(
+        files.size(),
+        [&](size_t i) -> std::optional<TransferJob> {
+            File& file = files[i];
             if (file.rejected || !file.needsDownload)
-                continue;
+                return TransferJob{};
             if (inFlight(file.name))
-                return;
+                return std::nullopt;
             if (file.prefetched) {
-                WritePrefetched(files[next], progress, record);
-                continue;
+                WritePrefetched(file, &progress, record);
+                return TransferJob{};
             }
-            std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
-            downloads[next] = StartStaging(file, progress);
-            PrepareDownload(file, downloads[next]->transfer);
-            if (!pool.Start(downloads[next]->transfer, url, next))
-                throw DownloadFailedException();
+            downloads[i] = StartStaging(file, &progress);
+            PrepareDownload(file, downloads[i]->transfer);
             namesInFlight.push_back(file.name);
-        }
-    };
-
-    // Files that ended well together with a failed one are still recorded;
-    // the first failure in the order they ended is the one the stage ends
-    // with.
-    std::exception_ptr failure;
-    auto collect = [&](bool wait) {
-        for (size_t i : pool.WaitForEnded(wait)) {
-            try {
-                if (JudgeDownload(files[i], *downloads[i], downloads[i]->transfer.Outcome()))
-                    RecordDownload(files[i], record);
-            } catch (...) {
-                if (!failure)
-                    failure = std::current_exception();
-            }
-            downloads[i].reset();
+            return TransferJob{BuildPatchUrl(g_patchServer.buildPath + file.name),
+                               &downloads[i]->transfer};
+        },
+        [&](size_t i, const TransferOutcome& outcome) {
+            std::unique_ptr<StagedDownload> download = std::move(downloads[i]);
             namesInFlight.erase(
                 std::find(namesInFlight.begin(), namesInFlight.end(), files[i].name));
-        }
-    };
-    auto startOrFail = [&] {
-        try {
-            startMore();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    startOrFail();
-    while (!failure && !pool.Idle()) {
-        collect(true);
-        if (!failure)
-            startOrFail();
-    }
-    if (failure) {
-        collect(false);
-        pool.Stop();
-        std::rethrow_exception(failure);
-    }
-}
-
-}  // namespace
-
-std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal) {
-    std::string text = "Downloading updates to game:  ";
-    AppendOneDecimal(text, static_cast<double>(bytesDone) * kBytesToMebibytes);
-    text += " of ";
-    AppendOneDecimal(text, static_cast<double>(bytesTotal) * kBytesToMebibytes);
-    text += " MB complete";
-    return text;
-}
-
-void FilesToPatch::DownloadFiles() {
-    TransferHandle handle;
-    if (!handle)
-        throw DownloadFailedException();
-    handle.UseLargeBlocks();
-    DownloadProgress progress;
-
-    progress.bytesTotal = totalDownloadSize;
-    g_patchDialog->SetProgressPos(0);
-
-    // A disk that cannot hold the new files beside the old ones is found
-    // before anything is fetched, so the player keeps a whole installation.
-    std::optional<int64_t> free = platform::FreeBytes(".");
-    if (const int64_t needed = SpaceNeeded(files, g_parallelTransfers); free && needed > *free) {
-        LogFailure("not enough disk space: the new files need " + std::to_string(needed) +
-                   " more bytes, the disk has " + std::to_string(*free) + " free");
-        throw CouldntWriteFileException();
-    }
-    if (g_parallelTransfers > 1) {
-        DownloadFilesInParallel(files, &progress, verifiedFiles.get());
-        return;
-    }
-
-    for (File& file : files) {
-        if (file.rejected || !file.needsDownload)
-            continue;
-        std::string url = BuildPatchUrl(g_patchServer.buildPath + file.name);
-        std::unique_ptr<StagedDownload> download = StartStaging(file, &progress);
-        download->BeginFile();
-        PrepareDownload(file, download->transfer);
-        const TransferOutcome& outcome = handle.Perform(download->transfer, url);
-        if (JudgeDownload(file, *download, outcome))
-            RecordDownload(file, verifiedFiles.get());
-    }
+            if (JudgeDownload(files[i], *download, outcome))
+                RecordDownload(files[i], record);
+        });
 }
 
 bool FilesToPatch::VerifyFiles() {

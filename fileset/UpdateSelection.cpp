@@ -33,62 +33,6 @@ void TakeSize(FilesToPatch::File& file, const TransferOutcome& outcome) {
     file.sizeKnown = true;
 }
 
-// Up to g_parallelTransfers size requests in flight; the texts count the
-// requests as they start, in manifest order. A small body that arrives whole
-// is kept for the download stage (within kPrefetchBudget), so that file costs
-// one request instead of two.
-void DownloadFileSizesInParallel(std::vector<FilesToPatch::File>& files, int count) {
-    struct Probe {
-        Probe() : sink(&body), transfer(&sink) {}
-        std::string body;
-        StringSink sink;
-        Transfer transfer;
-    };
-    // Declared before the pool, so the pool stops its transfers before these go.
-    std::vector<std::unique_ptr<Probe>> probes(files.size());
-    TransferPool pool(g_parallelTransfers);
-    if (!pool)
-        throw DownloadFailedException();
-    pool.ConfigureHandles(
-        [](TransferHandle& handle) { curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L); });
-
-    size_t next = 0;
-    int k = 0;
-    char text[96];
-    int64_t budget = kPrefetchBudget;
-    auto startMore = [&] {
-        for (; next < files.size() && pool.HasRoom(); ++next) {
-            const FilesToPatch::File& file = files[next];
-            if (file.rejected || file.sizeKnown)
-                continue;
-            ++k;
-            std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
-            g_patchDialog->SetStageText(text);
-            probes[next] = std::make_unique<Probe>();
-            PrepareProbe(probes[next]->transfer);
-            if (!pool.Start(probes[next]->transfer,
-                            BuildPatchUrl(g_patchServer.buildPath + file.name), next))
-                throw DownloadFailedException();
-        }
-    };
-    startMore();
-    while (!pool.Idle()) {
-        for (size_t i : pool.WaitForEnded()) {
-            Probe& probe = *probes[i];
-            const TransferOutcome& outcome = probe.transfer.Outcome();
-            TakeSize(files[i], outcome);
-            const auto bytes = static_cast<int64_t>(probe.body.size());
-            if (outcome.Complete() && bytes == outcome.announcedLength && bytes <= budget) {
-                budget -= bytes;
-                files[i].prefetched = true;
-                files[i].prefetchedBody = std::move(probe.body);
-            }
-            probes[i].reset();
-        }
-        startMore();
-    }
-}
-
 // With a key, size and ledger are not enough: a file counts as current only
 // when its bytes are the published ones. A file this launcher hashed before
 // and that has not changed since is taken on the record's word; any other is
@@ -113,34 +57,59 @@ bool HoldsPublishedBytes(const FilesToPatch::File& file, VerifiedFiles& record) 
 
 }  // namespace
 
+// Up to g_parallelTransfers size requests in flight; the texts count the
+// requests as they start, in manifest order. With several in flight, a small
+// body that arrives whole is kept for the download stage (within
+// kPrefetchBudget), so that file costs one request instead of two; one after
+// the other, every file is asked for again by its download.
 void FilesToPatch::DownloadFileSizes() {
     int count = 0;
     for (const File& file : files)
         if (!file.rejected && !file.sizeKnown)
             ++count;
-    if (g_parallelTransfers > 1) {
-        DownloadFileSizesInParallel(files, count);
-        return;
-    }
 
-    TransferHandle handle;
-    if (!handle)
+    struct Probe {
+        explicit Probe(bool keepBody) : sink(&body), transfer(keepBody ? &sink : nullptr) {}
+        std::string body;
+        StringSink sink;
+        Transfer transfer;
+    };
+    const bool keepBodies = g_parallelTransfers > 1;
+    std::vector<std::unique_ptr<Probe>> probes(files.size());
+    TransferPool pool(g_parallelTransfers);
+    if (!pool)
         throw DownloadFailedException();
-    curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L);
+    pool.ConfigureHandles(
+        [](TransferHandle& handle) { curl_easy_setopt(handle.Get(), CURLOPT_NOBODY, 0L); });
 
     int k = 0;
     char text[96];
-    for (File& file : files) {
-        if (file.rejected || file.sizeKnown)
-            continue;
-        ++k;
-        std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
-        g_patchDialog->SetStageText(text);
-
-        Transfer probe;
-        PrepareProbe(probe);
-        TakeSize(file, handle.Perform(probe, BuildPatchUrl(g_patchServer.buildPath + file.name)));
-    }
+    int64_t budget = kPrefetchBudget;
+    pool.Run(
+        files.size(),
+        [&](size_t i) {
+            const File& file = files[i];
+            if (file.rejected || file.sizeKnown)
+                return std::optional<TransferJob>(TransferJob{});
+            ++k;
+            std::snprintf(text, sizeof text, "Checking files for updates... %d of %d", k, count);
+            g_patchDialog->SetStageText(text);
+            probes[i] = std::make_unique<Probe>(keepBodies);
+            PrepareProbe(probes[i]->transfer);
+            return std::optional<TransferJob>(TransferJob{
+                BuildPatchUrl(g_patchServer.buildPath + file.name), &probes[i]->transfer});
+        },
+        [&](size_t i, const TransferOutcome& outcome) {
+            std::unique_ptr<Probe> probe = std::move(probes[i]);
+            TakeSize(files[i], outcome);
+            const auto bytes = static_cast<int64_t>(probe->body.size());
+            if (keepBodies && outcome.Complete() && bytes == outcome.announcedLength &&
+                bytes <= budget) {
+                budget -= bytes;
+                files[i].prefetched = true;
+                files[i].prefetchedBody = std::move(probe->body);
+            }
+        });
 }
 
 void FilesToPatch::DetermineFilesToDownload() {

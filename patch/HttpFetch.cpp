@@ -12,14 +12,17 @@ bool FetchToFile(const std::string& localName, const std::string& serverPath, in
     ReplacementFile replacement(localName);
     if (!replacement.IsOpen())
         return false;
-    TransferHandle handle;
-    if (!handle)
+    // A pool of its own: a fresh handle and connection for each fetch.
+    TransferPool pool(1);
+    if (!pool)
         return false;
-    curl_easy_setopt(handle.Get(), CURLOPT_TIMEOUT, g_transferLimits.textFileDeadlineSeconds);
+    pool.ConfigureHandles([](TransferHandle& handle) {
+        curl_easy_setopt(handle.Get(), CURLOPT_TIMEOUT, g_transferLimits.textFileDeadlineSeconds);
+    });
     FileSink sink(replacement.Stream());
     Transfer transfer(&sink);
     transfer.SetByteLimit(maxBytes);
-    const TransferOutcome& outcome = handle.Perform(transfer, url);
+    const TransferOutcome& outcome = pool.Perform(transfer, url);
     *status = outcome.status;
     return outcome.status == 200 && outcome.Complete() && replacement.Commit();
 }

@@ -2,9 +2,8 @@
 // The player's bandwidth cap: one token bucket shared by every transfer of a
 // run, so that the cap holds for all of them together, parallel ones
 // included. The engine reports each block it received; the bucket answers
-// how long reading must be held back. It never sleeps itself: a loop that
-// drives several transfers pauses them all and goes on serving its timers,
-// a single transfer may simply wait.
+// how long reading must be held back. It never sleeps itself: the transfer
+// driver pauses the handles that read and goes on serving its timers.
 //
 // Over any interval T the bytes reported stay below
 //   rate * T + kSlackSeconds * rate + the blocks read once the wait is over,

@@ -1,7 +1,5 @@
 #include "patch/RunNetwork.h"
 
-#include <thread>
-
 RunNetwork g_runNetwork;
 RateLimitOverride g_rateLimitOverride;
 
@@ -18,15 +16,4 @@ void BeginRunNetwork(const std::string& url) {
 
 void ApplyRunProxy(CURL* handle) {
     ApplyProxy(handle, g_runNetwork.proxy);
-}
-
-void HoldBackForCap(int64_t bytes) {
-    if (!g_runNetwork.limiter)
-        return;
-    RateLimiter& limiter = *g_runNetwork.limiter;
-    limiter.Consume(bytes, RateLimiter::Clock::now());
-    // sleep_for may wake early on some systems: ask again until paid.
-    for (auto wait = limiter.Delay(RateLimiter::Clock::now()); wait > wait.zero();
-         wait = limiter.Delay(RateLimiter::Clock::now()))
-        std::this_thread::sleep_for(wait);
 }

@@ -32,7 +32,3 @@ void BeginRunNetwork(const std::string& url);
 
 // The proxy of the run, on a handle that is about to be used.
 void ApplyRunProxy(CURL* handle);
-
-// For a loop that drives one transfer: accounts a received block and waits
-// until the cap lets the next one come.
-void HoldBackForCap(int64_t bytes);

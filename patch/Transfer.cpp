@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <optional>
 #include <string_view>
-#include <thread>
 
 #include "patch/RunNetwork.h"
 #include "patch/Sha256.h"
@@ -44,8 +44,88 @@ bool TransferOutcome::Complete() const {
     return end == End::kFinished && (announcedLength < 0 || bytes == announcedLength);
 }
 
-struct Transfer::Hasher {
-    Sha256 sha;
+// One step of the body path, as libcurl's client writers: it does one thing
+// with a block and lets the next step have it, or ends the transfer there.
+class Transfer::Writer {
+  public:
+    explicit Writer(Transfer& transfer) : t_(transfer) {}
+    virtual ~Writer() = default;
+    // kNotRun hands the block on; any other end ends the transfer at it.
+    virtual TransferOutcome::End Write(const char* data, size_t size) = 0;
+    // The body begins again at its first byte. False when it cannot.
+    virtual bool Restart() { return true; }
+
+  protected:
+    Transfer& t_;
+};
+
+// Never more than the caller's bound, nor than the answer announces.
+class Transfer::BoundWriter : public Transfer::Writer {
+  public:
+    using Writer::Writer;
+    TransferOutcome::End Write(const char*, size_t size) override {
+        const int64_t announced = t_.outcome_.announcedLength;
+        if (t_.cutUnannounced_ && announced < 0)
+            return TransferOutcome::End::kOverLimit;
+        int64_t bound = t_.limit_;
+        if (announced >= 0 && (bound < 0 || announced < bound))
+            bound = announced;
+        if (bound >= 0 && (t_.outcome_.bytes + static_cast<int64_t>(size) > bound ||
+                           (t_.limit_ >= 0 && announced > t_.limit_)))
+            return TransferOutcome::End::kOverLimit;
+        return TransferOutcome::End::kNotRun;
+    }
+};
+
+// Hands the block to the sink (a file, the progress) and counts it.
+class Transfer::SinkWriter : public Transfer::Writer {
+  public:
+    using Writer::Writer;
+    TransferOutcome::End Write(const char* data, size_t size) override {
+        if (t_.sink_ && !t_.sink_->Write(data, size))
+            return TransferOutcome::End::kWriteFailed;
+        t_.outcome_.bytes += static_cast<int64_t>(size);
+        return TransferOutcome::End::kNotRun;
+    }
+    bool Restart() override { return !t_.sink_ || t_.sink_->Restart(); }
+};
+
+// The SHA-256 of the bytes the sink took.
+class Transfer::HashWriter : public Transfer::Writer {
+  public:
+    using Writer::Writer;
+    TransferOutcome::End Write(const char* data, size_t size) override {
+        sha_.Update(data, size);
+        return TransferOutcome::End::kNotRun;
+    }
+    bool Restart() override {
+        sha_.Finish();  // and a new one begins
+        return true;
+    }
+    std::string FinishHex() { return sha_.FinishHex(); }
+
+  private:
+    Sha256 sha_;
+};
+
+// The player's cap: the block is taken, and while the bucket is in debt the
+// handle reads no more (the pool unpauses it, Transfer::ResumeIfDue).
+class Transfer::CapWriter : public Transfer::Writer {
+  public:
+    CapWriter(Transfer& transfer, RateLimiter& limiter) : Writer(transfer), limiter_(limiter) {}
+    TransferOutcome::End Write(const char*, size_t size) override {
+        const RateLimiter::Clock::time_point now = RateLimiter::Clock::now();
+        limiter_.Consume(static_cast<int64_t>(size), now);
+        if (limiter_.Delay(now) > RateLimiter::Clock::duration::zero()) {
+            curl_easy_pause(t_.handle_, CURLPAUSE_RECV);
+            t_.paused_ = true;
+            ++t_.pauses_;
+        }
+        return TransferOutcome::End::kNotRun;
+    }
+
+  private:
+    RateLimiter& limiter_;
 };
 
 Transfer::Transfer(TransferSink* sink) : sink_(sink) {}
@@ -54,10 +134,6 @@ Transfer::~Transfer() = default;
 
 void Transfer::SetByteLimit(int64_t bytes) {
     limit_ = bytes;
-}
-
-void Transfer::EnableSha256() {
-    hasher_ = std::make_unique<Hasher>();
 }
 
 void Transfer::EnableResume(int64_t expectedSize) {
@@ -72,6 +148,17 @@ std::chrono::milliseconds Transfer::NextAttemptPause() const {
 void Transfer::Attach(CURL* handle, const std::string& url) {
     handle_ = handle;
     url_ = url;
+    if (writers_.empty()) {
+        writers_.push_back(std::make_unique<BoundWriter>(*this));
+        writers_.push_back(std::make_unique<SinkWriter>(*this));
+        if (hashed_) {
+            auto hash = std::make_unique<HashWriter>(*this);
+            hash_ = hash.get();
+            writers_.push_back(std::move(hash));
+        }
+        if (g_runNetwork.limiter)
+            writers_.push_back(std::make_unique<CapWriter>(*this, *g_runNetwork.limiter));
+    }
     started_ = std::chrono::steady_clock::now();
     ++attempts_;
     wantsAnother_ = false;
@@ -177,14 +264,10 @@ bool Transfer::AcceptAnswer() {
     }
     if (answer_.status == 200) {
         // The server ignored the range or sent a new file: start it again.
-        if (sink_ && !sink_->Restart()) {
+        if (!RestartBody()) {
             stopAttempts_ = true;
             return false;
         }
-        outcome_.bytes = 0;
-        attemptStart_ = 0;
-        if (hasher_)
-            hasher_ = std::make_unique<Hasher>();
         first_ = answer_;
         tookAnswer_ = true;
         return true;
@@ -209,27 +292,42 @@ bool Transfer::AcceptAnswer() {
     return false;
 }
 
-// "bytes START-END/TOTAL" starting at `offset`, of the file's total, with a
-// body that is exactly that range.
-bool Transfer::ContinuesAt(int64_t offset, int64_t length) {
-    std::string_view range = answer_.contentRange;
-    if (!StartsWithIgnoringCase(range, "bytes "))
-        return false;
-    range.remove_prefix(6);
-    size_t dash = range.find('-');
-    size_t slash = range.find('/');
+bool Transfer::RestartBody() {
+    for (const std::unique_ptr<Writer>& writer : writers_)
+        if (!writer->Restart())
+            return false;
+    outcome_.bytes = 0;
+    attemptStart_ = 0;
+    return true;
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view value) {
+    if (!StartsWithIgnoringCase(value, "bytes "))
+        return std::nullopt;
+    value.remove_prefix(6);
+    size_t dash = value.find('-');
+    size_t slash = value.find('/');
     if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
+    std::optional<int64_t> start = ParseCount(value.substr(0, dash));
+    std::optional<int64_t> end = ParseCount(value.substr(dash + 1, slash - dash - 1));
+    std::optional<int64_t> total = ParseCount(value.substr(slash + 1));
+    if (!start || !end || !total || *end < *start || *end >= *total)
+        return std::nullopt;
+    return ContentRange{*start, *end, *total};
+}
+
+// A range that starts at `offset`, of the file's total, with a body that is
+// exactly that range.
+bool Transfer::ContinuesAt(int64_t offset, int64_t length) {
+    std::optional<ContentRange> range = ParseContentRange(answer_.contentRange);
+    if (!range || range->start != offset)
         return false;
-    std::optional<int64_t> start = ParseCount(range.substr(0, dash));
-    std::optional<int64_t> end = ParseCount(range.substr(dash + 1, slash - dash - 1));
-    std::optional<int64_t> total = ParseCount(range.substr(slash + 1));
-    if (!start || !end || !total || *start != offset || *end < *start || *end >= *total)
-        return false;
-    if (length >= 0 && length != *end - *start + 1)
+    if (length >= 0 && length != range->end - range->start + 1)
         return false;
     if (expectedSize_ >= 0)
-        return *total == expectedSize_;
-    expectedSize_ = *total;
+        return range->total == expectedSize_;
+    expectedSize_ = range->total;
     return true;
 }
 
@@ -241,38 +339,11 @@ size_t Transfer::Take(const char* data, size_t size) {
         // A continued answer announces the rest; the bound is the whole.
         outcome_.announcedLength = length < 0 ? -1 : attemptStart_ + length;
     }
-    // Returning less than the block ends the transfer at once.
-    if (cutUnannounced_ && outcome_.announcedLength < 0) {
-        cutAs_ = TransferOutcome::End::kOverLimit;
-        return 0;
-    }
-    const auto n = static_cast<int64_t>(size);
-    int64_t bound = limit_;
-    if (outcome_.announcedLength >= 0 && (bound < 0 || outcome_.announcedLength < bound))
-        bound = outcome_.announcedLength;
-    if (bound >= 0 &&
-        (outcome_.bytes + n > bound || (limit_ >= 0 && outcome_.announcedLength > limit_))) {
-        cutAs_ = TransferOutcome::End::kOverLimit;
-        return 0;
-    }
-    if (sink_ && !sink_->Write(data, size)) {
-        cutAs_ = TransferOutcome::End::kWriteFailed;
-        return 0;
-    }
-    if (hasher_)
-        hasher_->sha.Update(data, size);
-    outcome_.bytes += n;
-    if (!pauseUnderCap_) {
-        // Holding the callback holds back this handle's reads.
-        ::HoldBackForCap(n);
-    } else if (g_runNetwork.limiter) {
-        RateLimiter& limiter = *g_runNetwork.limiter;
-        RateLimiter::Clock::time_point now = RateLimiter::Clock::now();
-        limiter.Consume(n, now);
-        // The block is taken; the handle reads no more until ResumeIfDue.
-        if (limiter.Delay(now) > RateLimiter::Clock::duration::zero()) {
-            curl_easy_pause(handle_, CURLPAUSE_RECV);
-            paused_ = true;
+    for (const std::unique_ptr<Writer>& writer : writers_) {
+        const TransferOutcome::End end = writer->Write(data, size);
+        if (end != TransferOutcome::End::kNotRun) {
+            cutAs_ = end;
+            return 0;  // less than the block ends the transfer at once
         }
     }
     return size;
@@ -320,8 +391,8 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
         outcome_.status = status;
         outcome_.end = end;
     }
-    if (hasher_)
-        outcome_.sha256 = hasher_->sha.FinishHex();
+    if (hash_)
+        outcome_.sha256 = hash_->FinishHex();
     LogRequest(status);
 }
 
@@ -404,17 +475,6 @@ void TransferHandle::UseLargeBlocks(int transfersAtOnce) {
     curl_easy_setopt(handle_, CURLOPT_SOCKOPTDATA, &receiveBuffer_);
 }
 
-const TransferOutcome& TransferHandle::Perform(Transfer& transfer, const std::string& url) {
-    for (;;) {
-        transfer.Attach(handle_, url);
-        CURLcode code = curl_easy_perform(handle_);
-        transfer.Finish(handle_, code);
-        if (!transfer.WantsAnotherAttempt())
-            return transfer.Outcome();
-        std::this_thread::sleep_for(transfer.NextAttemptPause());
-    }
-}
-
 #ifndef LV_PARALLEL_TRANSFERS
 #define LV_PARALLEL_TRANSFERS 1
 #endif
@@ -423,7 +483,7 @@ int g_parallelTransfers = LV_PARALLEL_TRANSFERS;
 TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
     if (!multi_)
         return;
-    // One request per connection at a time, as on the easy interface.
+    // One request per connection at a time: no pipelining.
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     for (int i = 0; i < width; ++i) {
         auto handle = std::make_unique<TransferHandle>();
@@ -444,23 +504,86 @@ TransferPool::~TransferPool() {
         curl_multi_cleanup(multi_);
 }
 
-bool TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag) {
+void TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag) {
     for (Slot& slot : slots_) {
         if (slot.transfer)
             continue;
-        // Under the cap a transfer pauses instead of holding up the others.
-        transfer.PauseUnderCap();
-        transfer.Attach(slot.handle->Get(), url);
-        if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK)
-            return false;
         slot.transfer = &transfer;
         slot.tag = tag;
         slot.url = url;
-        slot.retryAt.reset();
         ++inFlight_;
-        return true;
+        Attempt(slot, std::chrono::steady_clock::now());
+        return;
     }
-    return false;
+}
+
+void TransferPool::Attempt(Slot& slot, std::chrono::steady_clock::time_point now) {
+    slot.retryAt.reset();
+    slot.transfer->Attach(slot.handle->Get(), slot.url);
+    if (curl_multi_add_handle(multi_, slot.handle->Get()) == CURLM_OK)
+        return;
+    // An attempt that cannot start counts as one that broke.
+    slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
+    if (slot.transfer->WantsAnotherAttempt())
+        slot.retryAt = now + slot.transfer->NextAttemptPause();
+    else
+        slot.endedOffStack = true;
+}
+
+void TransferPool::Run(size_t count, const Starter& start, const Judge& judge) {
+    std::vector<Transfer*> transfers(count, nullptr);
+    std::exception_ptr failure;
+    size_t next = 0;
+    auto startMore = [&] {
+        try {
+            for (; next < count && HasRoom(); ++next) {
+                std::optional<TransferJob> job = start(next);
+                if (!job)
+                    return;
+                if (!job->transfer)
+                    continue;
+                transfers[next] = job->transfer;
+                Start(*job->transfer, job->url, next);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    // Entries that ended together with a failed one are still judged; the
+    // first failure in the order they ended is the one that goes on.
+    auto collect = [&](bool wait) {
+        for (size_t i : WaitForEnded(wait)) {
+            try {
+                judge(i, transfers[i]->Outcome());
+            } catch (...) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        }
+    };
+    for (;;) {
+        startMore();
+        if (failure || Idle())
+            break;
+        collect(true);
+        if (failure)
+            break;
+    }
+    if (failure) {
+        collect(false);
+        Stop();
+        std::rethrow_exception(failure);
+    }
+}
+
+const TransferOutcome& TransferPool::Perform(Transfer& transfer, const std::string& url) {
+    Run(
+        1,
+        [&](size_t) {
+            return std::optional<TransferJob>(TransferJob{url, &transfer});
+        },
+        [](size_t, const TransferOutcome&) {});
+    return transfer.Outcome();
 }
 
 std::chrono::steady_clock::duration TransferPool::Tend() {
@@ -475,16 +598,7 @@ std::chrono::steady_clock::duration TransferPool::Tend() {
                 wait = std::min(wait, *slot.retryAt - now);
                 continue;
             }
-            slot.retryAt.reset();
-            slot.transfer->Attach(slot.handle->Get(), slot.url);
-            if (curl_multi_add_handle(multi_, slot.handle->Get()) != CURLM_OK) {
-                // An attempt that cannot start counts as one that broke.
-                slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
-                if (slot.transfer->WantsAnotherAttempt())
-                    slot.retryAt = now + slot.transfer->NextAttemptPause();
-                else
-                    slot.endedOffStack = true;
-            }
+            Attempt(slot, now);
             continue;
         }
         if (slot.transfer->Paused())

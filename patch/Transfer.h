@@ -2,8 +2,9 @@
 // The one transfer engine: every request to the patch server goes through
 // it. A Transfer is the state of one answer: where its bytes go, how many it
 // may bring, what arrived, their SHA-256, and how it ended. A TransferHandle
-// is a reusable libcurl easy handle that carries one Transfer at a time; a
-// stage that reuses one handle for all its files keeps its connection open.
+// is a reusable libcurl easy handle that carries one Transfer at a time; the
+// TransferPool drives them, one or several at once, and a stage that reuses
+// its pool for all its files keeps its connections open.
 //
 // Judging is split in two: the engine says whether the body arrived whole
 // (TransferOutcome::Complete); the caller says whether the answer is one it
@@ -14,9 +15,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "patch/Limits.h"
@@ -82,6 +85,15 @@ struct TransferOutcome {
     bool Complete() const;
 };
 
+// A Content-Range value "bytes START-END/TOTAL" with START <= END < TOTAL;
+// nothing for any other text (a range of an unknown total included).
+struct ContentRange {
+    int64_t start = 0;
+    int64_t end = 0;
+    int64_t total = 0;
+};
+std::optional<ContentRange> ParseContentRange(std::string_view value);
+
 class Transfer {
   public:
     // Without a sink the body is read and dropped.
@@ -98,7 +110,7 @@ class Transfer {
     // requests that want only the status and the length).
     void CutUnannouncedBodies() { cutUnannounced_ = true; }
     // Hashes the bytes the sink takes while they stream.
-    void EnableSha256();
+    void EnableSha256() { hashed_ = true; }
     // A transfer that ends early after a 200 answer (a reset, a stall, fewer
     // bytes than announced or than `expectedSize`) goes on from the byte
     // where it stopped with a Range request, up to kResumeAttempts times.
@@ -111,34 +123,32 @@ class Transfer {
     // answer's Content-Length, if any.
     void EnableResume(int64_t expectedSize);
 
-    // Prepares `handle` to carry this transfer from `url`. The easy interface
-    // then performs it (TransferHandle::Perform); a multi stack may carry
-    // several prepared handles at once and call Finish for each as it ends.
-    //
-    // After Finish, a resumable transfer may want another attempt: the driver
-    // waits NextAttemptPause() (a multi stack goes on with other transfers
-    // meanwhile), then attaches it again with the same URL.
+    // Attempts made so far, the first one included, and how often the
+    // player's cap paused the transfer.
+    int Attempts() const { return attempts_; }
+    int Pauses() const { return pauses_; }
+
+    const TransferOutcome& Outcome() const { return outcome_; }
+
+  private:
+    friend class TransferPool;
+
+    // Prepares `handle` to carry this transfer from `url`; the pool calls
+    // Finish when it ends. A resumable transfer may then want another
+    // attempt: the pool attaches it again after NextAttemptPause().
     void Attach(CURL* handle, const std::string& url);
     void Finish(CURL* handle, CURLcode code);
     bool WantsAnotherAttempt() const { return wantsAnother_; }
     // Makes the last attempt the end of the transfer (its outcome stays as
     // Finish left it, broken).
     void EndAttempts() { wantsAnother_ = false; }
-    // For a loop that carries several transfers at once: under the player's
-    // cap a transfer then pauses its handle instead of waiting inside its
-    // callback, so the loop goes on serving the other transfers. The loop
-    // calls ResumeIfDue as time passes; it unpauses the handle once the cap
-    // lets reading go on, else tells how long that is still away.
-    void PauseUnderCap() { pauseUnderCap_ = true; }
+    // Under the player's cap the transfer pauses its handle instead of
+    // waiting inside its callback. ResumeIfDue unpauses it once the cap lets
+    // reading go on, else tells how long that is still away.
     bool Paused() const { return paused_; }
     std::chrono::steady_clock::duration ResumeIfDue();
     std::chrono::milliseconds NextAttemptPause() const;
-    // Attempts made so far, the first one included.
-    int Attempts() const { return attempts_; }
 
-    const TransferOutcome& Outcome() const { return outcome_; }
-
-  private:
     static size_t OnData(char* data, size_t size, size_t count, void* userData);
     void LogRequest(long status) const;
     static size_t OnHeader(char* data, size_t size, size_t count, void* userData);
@@ -146,16 +156,24 @@ class Transfer {
     // At the end of an answer's headers: whether its body is taken.
     bool AcceptAnswer();
     bool ContinuesAt(int64_t offset, int64_t length);
+    bool RestartBody();
 
-    struct Hasher;
+    // The body path: each block passes these in order, one concern each.
+    class Writer;
+    class BoundWriter;
+    class SinkWriter;
+    class HashWriter;
+    class CapWriter;
+    std::vector<std::unique_ptr<Writer>> writers_;
+    HashWriter* hash_ = nullptr;
 
     TransferSink* sink_;
     CURL* handle_ = nullptr;
     int64_t limit_ = -1;
     bool cutUnannounced_ = false;
+    bool hashed_ = false;
     bool sawBody_ = false;
     TransferOutcome::End cutAs_ = TransferOutcome::End::kNotRun;
-    std::unique_ptr<Hasher> hasher_;
     TransferOutcome outcome_;
     // For the run log (patch/RunLog.h).
     std::string url_;
@@ -177,8 +195,8 @@ class Transfer {
     bool wantsAnother_ = false;
     bool tookAnswer_ = false;  // a 200 or a fitting 206 is being taken
     bool rangeRequested_ = false;
-    bool pauseUnderCap_ = false;
     bool paused_ = false;
+    int pauses_ = 0;
     long firstStatus_ = 0;
     Answer answer_;
     Answer first_;
@@ -201,10 +219,6 @@ class TransferHandle {
     // between the transfers that read at once.
     void UseLargeBlocks(int transfersAtOnce = 1);
 
-    // Runs `transfer` from `url` to its end on this handle, with every
-    // attempt a resumable transfer wants.
-    const TransferOutcome& Perform(Transfer& transfer, const std::string& url);
-
   private:
     CURL* handle_;
     int receiveBuffer_ = 0;
@@ -216,14 +230,24 @@ class TransferHandle {
 // run starts.
 extern int g_parallelTransfers;
 
-// Up to `width` transfers in flight on libcurl's multi interface, each slot
-// a reusable easy handle, so the connections stay open for further files.
-// Everything runs on the calling thread: the sinks are called from within
-// WaitForEnded.
+// What a stage hands the driver for one of its entries: where from, and the
+// transfer prepared with where its bytes go, its bound, its hash and whether
+// it may resume. It must outlive its end.
+struct TransferJob {
+    std::string url;
+    Transfer* transfer = nullptr;  // none: the entry needs no request
+};
+
+// The one transfer driver: up to `width` transfers in flight on libcurl's
+// multi interface, each slot a reusable easy handle, so the connections stay
+// open for further entries. Width 1 is one request after the other on one
+// connection. Everything runs on the calling thread: sinks and judges are
+// called from within Run. Nothing in it sleeps: the player's cap pauses
+// handles and a resumed attempt is a time at which it starts.
 class TransferPool {
   public:
     explicit TransferPool(int width);
-    ~TransferPool();  // stops whatever is still in flight
+    ~TransferPool();
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
 
@@ -235,18 +259,19 @@ class TransferPool {
             configure(*slot.handle);
     }
 
-    bool HasRoom() const { return inFlight_ < slots_.size(); }
-    bool Idle() const { return inFlight_ == 0; }
-    // Starts `transfer` (which must outlive its end or Stop) on a free slot;
-    // `tag` comes back from WaitForEnded. Returns false when libcurl refuses.
-    bool Start(Transfer& transfer, const std::string& url, size_t tag);
-    // Drives the transfers in flight until at least one has ended (or, with
-    // `wait` false, once), and returns the tags of those that have, in the
-    // order they ended.
-    std::vector<size_t> WaitForEnded(bool wait = true);
-    // Ends every transfer still in flight at once; their Transfers are left
-    // unfinished.
-    void Stop();
+    // Entry i's job, or nothing while it must wait for a transfer in flight
+    // to end first.
+    using Starter = std::function<std::optional<TransferJob>(size_t index)>;
+    // What the stage makes of entry i once its transfer has ended.
+    using Judge = std::function<void(size_t index, const TransferOutcome& outcome)>;
+
+    // Starts a stage's entries 0..count-1 in their order as slots free up and
+    // judges each as it ends. A throw from either callback ends the stage:
+    // the transfers that ended by then are still judged (what that throws is
+    // dropped), the others are stopped, and the first throw goes on.
+    void Run(size_t count, const Starter& start, const Judge& judge);
+    // One transfer from `url` to its end.
+    const TransferOutcome& Perform(Transfer& transfer, const std::string& url);
 
   private:
     struct Slot {
@@ -258,9 +283,20 @@ class TransferPool {
         std::optional<std::chrono::steady_clock::time_point> retryAt;
         bool endedOffStack = false;
     };
+    bool HasRoom() const { return inFlight_ < slots_.size(); }
+    bool Idle() const { return inFlight_ == 0; }
+    void Start(Transfer& transfer, const std::string& url, size_t tag);
+    // Attaches the slot's transfer and puts it on the stack.
+    void Attempt(Slot& slot, std::chrono::steady_clock::time_point now);
+    // Drives the transfers in flight until at least one has ended (or, with
+    // `wait` false, once), and returns the tags of those that have, in the
+    // order they ended.
+    std::vector<size_t> WaitForEnded(bool wait);
     // Starts due attempts and unpauses what the cap allows; how long until
     // the next such event.
     std::chrono::steady_clock::duration Tend();
+    // Ends every transfer still in flight at once, unfinished.
+    void Stop();
 
     CURLM* multi_;
     std::vector<Slot> slots_;

@@ -93,60 +93,43 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
     EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a value"));
 }
 
-// Several transfers on one multi stack share the cap by pausing their
-// handles, and the loop unpauses them as the bucket allows.
-TEST_F(RateCap, ParallelTransfersPauseAndResumeUnderOneBucket) {
+// Transfers share the cap by pausing their handles, one at a time or several
+// at once, and the driver unpauses them as the bucket allows.
+class RateCapWidth : public RateCap, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RateCapWidth, TransfersPauseAndResumeUnderOneBucket) {
     g_runNetwork.limiter.emplace(2 << 20);
-    constexpr int kTransfers = 3;
-    CURLM* multi = curl_multi_init();
-    std::vector<std::unique_ptr<TransferHandle>> handles;
+    const int width = GetParam();
+    constexpr size_t kTransfers = 3;
+    TransferPool pool(width);
+    pool.ConfigureHandles([&](TransferHandle& handle) { handle.UseLargeBlocks(width); });
     std::vector<std::string> bodies(kTransfers);
     std::vector<std::unique_ptr<StringSink>> sinks;
     std::vector<std::unique_ptr<Transfer>> transfers;
-    for (int i = 0; i < kTransfers; ++i) {
-        handles.push_back(std::make_unique<TransferHandle>());
-        handles.back()->UseLargeBlocks(kTransfers);
+    for (size_t i = 0; i < kTransfers; ++i) {
         sinks.push_back(std::make_unique<StringSink>(&bodies[i]));
         transfers.push_back(std::make_unique<Transfer>(sinks.back().get()));
-        transfers.back()->PauseUnderCap();
-        transfers.back()->Attach(
-            handles.back()->Get(),
-            "http://127.0.0.1:" + std::to_string(server_.Port()) + kBuild + "b.dat");
-        curl_multi_add_handle(multi, handles.back()->Get());
     }
-    int pausesSeen = 0;
-    int finished = 0;
-    while (finished < kTransfers) {
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        std::chrono::steady_clock::duration wait = std::chrono::milliseconds(50);
-        for (auto& transfer : transfers) {
-            if (!transfer->Paused())
-                continue;
-            ++pausesSeen;
-            wait = std::min(wait, transfer->ResumeIfDue());
-        }
-        int ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
-        curl_multi_poll(multi, nullptr, 0, std::max(ms, 1), nullptr);
-        int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-            if (message->msg != CURLMSG_DONE)
-                continue;
-            for (int i = 0; i < kTransfers; ++i)
-                if (handles[i]->Get() == message->easy_handle)
-                    transfers[i]->Finish(message->easy_handle, message->data.result);
-            curl_multi_remove_handle(multi, message->easy_handle);
-            ++finished;
-        }
-    }
-    curl_multi_cleanup(multi);
-    for (int i = 0; i < kTransfers; ++i) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(server_.Port()) + kBuild + "b.dat";
+    std::vector<size_t> ended;
+    pool.Run(
+        kTransfers,
+        [&](size_t i) {
+            return std::optional<TransferJob>(TransferJob{url, transfers[i].get()});
+        },
+        [&](size_t i, const TransferOutcome&) { ended.push_back(i); });
+    EXPECT_EQ(ended.size(), kTransfers);
+    int pauses = 0;
+    for (size_t i = 0; i < kTransfers; ++i) {
         EXPECT_TRUE(transfers[i]->Outcome().Complete()) << i;
         EXPECT_EQ(bodies[i], std::string(300000, 'b')) << i;
+        pauses += transfers[i]->Pauses();
     }
     const RateLimiter& limiter = *g_runNetwork.limiter;
     EXPECT_EQ(limiter.Consumed(), 3 * 300000);
-    EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(kTransfers));
-    EXPECT_GT(pausesSeen, 0);  // 900 KB against 200 KB of slack: the bucket had to pause them
+    EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(width));
+    EXPECT_GT(pauses, 0);  // 900 KB against 200 KB of slack: the bucket had to pause them
     g_runNetwork.limiter.reset();
 }
+
+INSTANTIATE_TEST_SUITE_P(Width, RateCapWidth, ::testing::Values(1, 3));

@@ -64,13 +64,19 @@ TestReply Broken(TestReply reply, size_t bytes, TestReply::Kind kind) {
     return reply;
 }
 
-class Resume : public ::testing::Test {
+// Every case at one transfer and at several in flight.
+class Resume : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
         saved_ = g_transferLimits;
+        savedWidth_ = g_parallelTransfers;
         g_transferLimits.lowSpeedSeconds = 1;  // a stall ends within a second
+        g_parallelTransfers = GetParam();
     }
-    void TearDown() override { g_transferLimits = saved_; }
+    void TearDown() override {
+        g_transferLimits = saved_;
+        g_parallelTransfers = savedWidth_;
+    }
 
     // A patch run of one file whose transfers `answer` serves; the attempt
     // number counts from 1.
@@ -112,11 +118,12 @@ class Resume : public ::testing::Test {
     std::unique_ptr<TestHttpServer> server_;
     std::atomic<int> attempts_{0};
     TransferLimits saved_;
+    int savedWidth_ = 1;
 };
 
 }  // namespace
 
-TEST_F(Resume, ResetAt30PercentOrAStallContinuesFromTheByteWhereItStopped) {
+TEST_P(Resume, ResetAt30PercentOrAStallContinuesFromTheByteWhereItStopped) {
     const std::string body = Content('a');
     for (TestReply::Kind fault : {TestReply::Kind::kResetInBody, TestReply::Kind::kStallInBody}) {
         ASSERT_TRUE(Run([&](const TestRequest& r, int attempt) {
@@ -134,7 +141,7 @@ TEST_F(Resume, ResetAt30PercentOrAStallContinuesFromTheByteWhereItStopped) {
     }
 }
 
-TEST_F(Resume, SeveralResetsInARowUpToTheLastAttemptThenBrokenOffAsBefore) {
+TEST_P(Resume, SeveralResetsInARowUpToTheLastAttemptThenBrokenOffAsBefore) {
     const std::string body = Content('b');
     // Each attempt brings 50000 more bytes, then the connection drops.
     auto dropping = [&](int succeedAt) {
@@ -161,7 +168,7 @@ TEST_F(Resume, SeveralResetsInARowUpToTheLastAttemptThenBrokenOffAsBefore) {
     ExpectProgressNeverBack();
 }
 
-TEST_F(Resume, ServerThatIgnoresRangesRestartsTheFileAndTheBarHolds) {
+TEST_P(Resume, ServerThatIgnoresRangesRestartsTheFileAndTheBarHolds) {
     const std::string body = Content('c');
     ASSERT_TRUE(Run([&](const TestRequest&, int attempt) {
         TestReply reply;
@@ -174,7 +181,7 @@ TEST_F(Resume, ServerThatIgnoresRangesRestartsTheFileAndTheBarHolds) {
     EXPECT_EQ(*(surface_->positions.end() - 2), static_cast<int64_t>(kSize));
 }
 
-TEST_F(Resume, RefusedOrMisfittingRangesEndTheAttemptsAndNothingWrongIsWritten) {
+TEST_P(Resume, RefusedOrMisfittingRangesEndTheAttemptsAndNothingWrongIsWritten) {
     const std::string body = Content('d');
     struct Case {
         const char* name;
@@ -209,7 +216,7 @@ TEST_F(Resume, RefusedOrMisfittingRangesEndTheAttemptsAndNothingWrongIsWritten) 
     }
 }
 
-TEST_F(Resume, FileReplacedBetweenAttemptsIsFetchedWholeAgain) {
+TEST_P(Resume, FileReplacedBetweenAttemptsIsFetchedWholeAgain) {
     const std::string before = Content('e');
     const std::string after = Content('f');
     ASSERT_TRUE(Run([&](const TestRequest& r, int attempt) {
@@ -223,7 +230,7 @@ TEST_F(Resume, FileReplacedBetweenAttemptsIsFetchedWholeAgain) {
     ExpectProgressNeverBack();
 }
 
-TEST_F(Resume, AServerThatOnlyDatesItsFilesTellsAReplacementByTheDate) {
+TEST_P(Resume, AServerThatOnlyDatesItsFilesTellsAReplacementByTheDate) {
     const std::string before = Content('g');
     const std::string after = Content('h');
     auto dated = [](TestReply reply, const char* date) {
@@ -241,11 +248,9 @@ TEST_F(Resume, AServerThatOnlyDatesItsFilesTellsAReplacementByTheDate) {
     EXPECT_THAT(Ranges(), ElementsAre("-", "bytes=200000-", "-"));
 }
 
-TEST_F(Resume, ParallelStagesResumeAndRestartTheSameWay) {
-    const int saved = g_parallelTransfers;
-    g_parallelTransfers = 3;
+TEST_P(Resume, AResumedAttemptThatGetsTheWholeFileStartsItAgain) {
     const std::string body = Content('p');
-    bool ok = Run([&](const TestRequest& r, int attempt) {
+    ASSERT_TRUE(Run([&](const TestRequest& r, int attempt) {
         TestReply reply = Serve(r, body);
         if (attempt == 1)
             return Broken(reply, 120000, TestReply::Kind::kResetInBody);
@@ -255,15 +260,13 @@ TEST_F(Resume, ParallelStagesResumeAndRestartTheSameWay) {
             return Broken(reply, 50000, TestReply::Kind::kResetInBody);
         }
         return reply;
-    });
-    g_parallelTransfers = saved;
-    ASSERT_TRUE(ok);
+    }));
     EXPECT_EQ(ReadFile("big.dat"), body);
     EXPECT_THAT(Ranges(), ElementsAre("-", "bytes=120000-", "bytes=50000-"));
     ExpectProgressNeverBack();
 }
 
-TEST_F(Resume, UnbrokenTransfersAskNoRange) {
+TEST_P(Resume, UnbrokenTransfersAskNoRange) {
     const std::string body = Content('g');
     ASSERT_TRUE(Run([&](const TestRequest& r, int) { return Serve(r, body); }));
     EXPECT_THAT(Ranges(), ElementsAre("-"));
@@ -291,7 +294,7 @@ class RestartableSink : public TransferSink {
 
 }  // namespace
 
-TEST_F(Resume, HashCoversTheWholeFileAcrossAttemptsAndRestarts) {
+TEST_P(Resume, HashCoversTheWholeFileAcrossAttemptsAndRestarts) {
     const std::string body = Content('h');
     // mode 0: unbroken, the reference; 1: resumed with ranges; 2: restarted.
     std::string reference;
@@ -311,9 +314,9 @@ TEST_F(Resume, HashCoversTheWholeFileAcrossAttemptsAndRestarts) {
         transfer.SetByteLimit(kSize);
         transfer.EnableSha256();
         transfer.EnableResume(kSize);
-        TransferHandle handle;
+        TransferPool pool(GetParam());
         const TransferOutcome& outcome =
-            handle.Perform(transfer, "http://127.0.0.1:" + std::to_string(server.Port()) + "/f");
+            pool.Perform(transfer, "http://127.0.0.1:" + std::to_string(server.Port()) + "/f");
         EXPECT_TRUE(outcome.Complete()) << mode;
         EXPECT_EQ(outcome.status, 200);
         EXPECT_EQ(outcome.bytes, static_cast<int64_t>(kSize));
@@ -326,3 +329,5 @@ TEST_F(Resume, HashCoversTheWholeFileAcrossAttemptsAndRestarts) {
     }
     EXPECT_EQ(reference.size(), 64u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Width, Resume, ::testing::Values(1, 3));

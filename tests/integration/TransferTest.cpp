@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "TestHttpServer.h"
@@ -27,41 +28,28 @@ class Engine : public ::testing::Test {
     std::string Url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
     }
-    // Each path names the fault it serves.
+    // Each path names the fault it serves; anything else is 100000 bytes.
     static TestReply Serve(const TestRequest& r) {
-        TestReply reply;
-        reply.body = std::string(100000, 'b');
-        if (r.path == "/million-a") {
-            reply.body = std::string(1000000, 'a');
-            reply.blockSize = 997;
-        } else if (r.path == "/abc") {
-            reply.body = "abc";
-        } else if (r.path == "/short") {
-            reply.kind = TestReply::Kind::kShortBody;
-            reply.sendBytes = 4000;
-        } else if (r.path == "/reset") {
-            reply.kind = TestReply::Kind::kResetInBody;
-            reply.sendBytes = 4000;
-        } else if (r.path == "/unannounced") {
-            reply.kind = TestReply::Kind::kNoLength;
-        } else if (r.path == "/endless") {
-            reply.kind = TestReply::Kind::kEndless;
-        } else if (r.path == "/endless-announced") {
-            reply.kind = TestReply::Kind::kEndless;
-            reply.announcedLength = size_t{1} << 40;
-        } else if (r.path == "/stall") {
-            reply.kind = TestReply::Kind::kStallInBody;
-            reply.sendBytes = 1000;
-        } else if (r.path == "/trickle") {
-            reply.kind = TestReply::Kind::kTrickle;
-            reply.body = std::string(2000, 't');
-            reply.trickleMicroseconds = 5000;  // about 200 bytes a second
-        } else if (r.path == "/header-flood") {
-            reply.headers = {{"X-Flood", std::string(4 << 20, 'h')}};
-        } else if (r.path == "/missing") {
-            reply.status = 404;
-            reply.body = "not here";
-        }
+        using Kind = TestReply::Kind;
+        static const std::map<std::string, TestReply> kReplies = {
+            {"/million-a", {.body = std::string(1000000, 'a'), .blockSize = 997}},
+            {"/abc", {.body = "abc"}},
+            {"/short", {.kind = Kind::kShortBody, .sendBytes = 4000}},
+            {"/reset", {.kind = Kind::kResetInBody, .sendBytes = 4000}},
+            {"/unannounced", {.kind = Kind::kNoLength}},
+            {"/endless", {.kind = Kind::kEndless}},
+            {"/endless-announced", {.kind = Kind::kEndless, .announcedLength = size_t{1} << 40}},
+            {"/stall", {.kind = Kind::kStallInBody, .sendBytes = 1000}},
+            // About 200 bytes a second.
+            {"/trickle",
+             {.kind = Kind::kTrickle, .body = std::string(2000, 't'), .trickleMicroseconds = 5000}},
+            {"/header-flood", {.headers = {{"X-Flood", std::string(4 << 20, 'h')}}}},
+            {"/missing", {.status = 404, .body = "not here"}},
+        };
+        auto known = kReplies.find(r.path);
+        TestReply reply = known == kReplies.end() ? TestReply{} : known->second;
+        if (reply.body.empty())
+            reply.body = std::string(100000, 'b');
         return reply;
     }
     // Stalls end within a second here instead of a minute.
@@ -78,11 +66,11 @@ class Engine : public ::testing::Test {
 }  // namespace
 
 TEST_F(Engine, HashesWhatItWritesWhileItStreams) {
-    TransferHandle handle;
+    TransferPool pool(1);
     MemorySink sink;
     Transfer transfer(&sink);
     transfer.EnableSha256();
-    const TransferOutcome& outcome = handle.Perform(transfer, Url("/million-a"));
+    const TransferOutcome& outcome = pool.Perform(transfer, Url("/million-a"));
     EXPECT_TRUE(outcome.Complete());
     EXPECT_GT(sink.blocks, 1);
     EXPECT_EQ(outcome.bytes, 1000000);
@@ -90,109 +78,120 @@ TEST_F(Engine, HashesWhatItWritesWhileItStreams) {
 
     Transfer small;
     small.EnableSha256();
-    EXPECT_EQ(handle.Perform(small, Url("/abc")).sha256,
+    EXPECT_EQ(pool.Perform(small, Url("/abc")).sha256,
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     Transfer unhashed;
-    EXPECT_EQ(handle.Perform(unhashed, Url("/abc")).sha256, "");
+    EXPECT_EQ(pool.Perform(unhashed, Url("/abc")).sha256, "");
     EXPECT_EQ(server.ConnectionCount(), 1);  // one handle, one connection
 }
 
 TEST_F(Engine, ABodyThatDoesNotArriveWholeIsNeverComplete) {
     for (const char* path : {"/short", "/reset", "/stall", "/trickle"}) {
-        TransferHandle handle;
+        TransferPool pool(1);
         MemorySink sink;
         Transfer transfer(&sink);
-        const TransferOutcome& outcome = handle.Perform(transfer, Url(path));
+        const TransferOutcome& outcome = pool.Perform(transfer, Url(path));
         EXPECT_EQ(outcome.end, TransferOutcome::End::kBroken) << path;
         EXPECT_FALSE(outcome.Complete()) << path;
         EXPECT_EQ(outcome.status, 200) << path;
         EXPECT_EQ(outcome.bytes, static_cast<int64_t>(sink.body.size())) << path;
     }
     // Without a length, the end of the connection is the end of the body.
-    TransferHandle handle;
+    TransferPool pool(1);
     Transfer transfer;
-    const TransferOutcome& outcome = handle.Perform(transfer, Url("/unannounced"));
+    const TransferOutcome& outcome = pool.Perform(transfer, Url("/unannounced"));
     EXPECT_TRUE(outcome.Complete());
     EXPECT_EQ(outcome.announcedLength, -1);
     EXPECT_EQ(outcome.bytes, 100000);
 }
 
-TEST_F(Engine, NeverTakesMoreThanItsBoundOrTheAnnouncedLength) {
-    TransferHandle handle;
-    {
-        MemorySink sink;
-        Transfer transfer(&sink);
-        transfer.SetByteLimit(300000);
-        const TransferOutcome& outcome = handle.Perform(transfer, Url("/endless"));
-        EXPECT_EQ(outcome.end, TransferOutcome::End::kOverLimit);
-        EXPECT_LE(outcome.bytes, 300000);
-        EXPECT_EQ(static_cast<int64_t>(sink.body.size()), outcome.bytes);
-    }
-    {
+// One handle for all the cases: a transfer cut at its bound or by a refused
+// write leaves it fit for the next.
+TEST_F(Engine, ABoundOrARefusedWriteEndsTheTransferAtOnce) {
+    using End = TransferOutcome::End;
+    struct Case {
+        const char* path;
+        int64_t limit;
+        bool lengthOnly;  // CutUnannouncedBodies
+        int64_t refuseAfter;
+        End end;
+        int64_t mostBytes;
+        int64_t announced;
+    } cases[] = {
+        // Endless and unbounded: only the failed write can end it.
+        {"/endless", -1, false, 200000, End::kWriteFailed, 200000, -1},
+        {"/endless", 300000, false, -1, End::kOverLimit, 300000, -1},
         // An answer that announces more than may be taken is cut at once.
+        {"/endless-announced", 300000, false, -1, End::kOverLimit, 0, int64_t{1} << 40},
+        {"/plain", 99999, false, -1, End::kOverLimit, 0, 100000},  // one byte short
+        {"/any", 100000, false, -1, End::kFinished, 100000, 100000},
+        {"/unannounced", 1 << 20, true, -1, End::kOverLimit, 0, -1},
+        {"/abc", -1, false, -1, End::kFinished, 3, 3},
+    };
+    TransferPool pool(1);
+    for (const Case& c : cases) {
         MemorySink sink;
+        sink.refuseAfter = c.refuseAfter;
         Transfer transfer(&sink);
-        transfer.SetByteLimit(300000);
-        const TransferOutcome& outcome = handle.Perform(transfer, Url("/endless-announced"));
-        EXPECT_EQ(outcome.end, TransferOutcome::End::kOverLimit);
-        EXPECT_EQ(outcome.bytes, 0);
-        EXPECT_EQ(outcome.announcedLength, int64_t{1} << 40);
+        transfer.SetByteLimit(c.limit);
+        if (c.lengthOnly)
+            transfer.CutUnannouncedBodies();
+        const TransferOutcome& outcome = pool.Perform(transfer, Url(c.path));
+        EXPECT_EQ(outcome.end, c.end) << c.path;
+        EXPECT_EQ(outcome.Complete(), c.end == End::kFinished) << c.path;
+        EXPECT_LE(outcome.bytes, c.mostBytes) << c.path;
+        EXPECT_EQ(static_cast<int64_t>(sink.body.size()), outcome.bytes) << c.path;
+        EXPECT_EQ(outcome.announcedLength, c.announced) << c.path;
+        EXPECT_EQ(outcome.status, 200) << c.path;
     }
-    {
-        MemorySink sink;
-        Transfer transfer(&sink);
-        transfer.SetByteLimit(99999);  // one byte short of the answer
-        EXPECT_EQ(handle.Perform(transfer, Url("/plain")).end, TransferOutcome::End::kOverLimit);
-        EXPECT_EQ(sink.body, "");
-    }
-    {
-        Transfer exact;
-        exact.SetByteLimit(100000);
-        EXPECT_TRUE(handle.Perform(exact, Url("/any")).Complete());
-    }
-    {
-        Transfer lengthOnly;
-        lengthOnly.SetByteLimit(1 << 20);
-        lengthOnly.CutUnannouncedBodies();
-        const TransferOutcome& outcome = handle.Perform(lengthOnly, Url("/unannounced"));
-        EXPECT_EQ(outcome.end, TransferOutcome::End::kOverLimit);
-        EXPECT_EQ(outcome.bytes, 0);
-        EXPECT_EQ(outcome.status, 200);
-    }
-}
-
-TEST_F(Engine, ARefusedWriteEndsTheTransferAtOnce) {
-    TransferHandle handle;
-    MemorySink sink;
-    sink.refuseAfter = 200000;
-    Transfer transfer(&sink);
-    // Endless and unbounded: only the failed write can end it.
-    const TransferOutcome& outcome = handle.Perform(transfer, Url("/endless"));
-    EXPECT_EQ(outcome.end, TransferOutcome::End::kWriteFailed);
-    EXPECT_FALSE(outcome.Complete());
-    EXPECT_LE(outcome.bytes, 200000);
-
-    // The handle carries the next transfer as if nothing happened.
-    Transfer next;
-    EXPECT_TRUE(handle.Perform(next, Url("/abc")).Complete());
 }
 
 TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
-    TransferHandle handle;
+    TransferPool pool(1);
     MemorySink sink;
     Transfer transfer(&sink);
-    const TransferOutcome& outcome = handle.Perform(transfer, Url("/missing"));
+    const TransferOutcome& outcome = pool.Perform(transfer, Url("/missing"));
     EXPECT_EQ(outcome.status, 404);
     EXPECT_EQ(outcome.announcedLength, 8);
     EXPECT_TRUE(outcome.Complete());  // whole, but not an answer anyone wants
 
     // Headers without end are no answer either.
     Transfer flooded;
-    EXPECT_EQ(handle.Perform(flooded, Url("/header-flood")).end, TransferOutcome::End::kBroken);
+    EXPECT_EQ(pool.Perform(flooded, Url("/header-flood")).end, TransferOutcome::End::kBroken);
 
-    TransferHandle nowhere;
+    TransferPool nowhere(1);
     Transfer refused;
     const TransferOutcome& none = nowhere.Perform(refused, "http://127.0.0.1:1/x");
     EXPECT_EQ(none.status, 0);
     EXPECT_EQ(none.end, TransferOutcome::End::kBroken);
+}
+
+// What a resumed transfer accepts as the rest of its file ("" for nothing).
+TEST(ContentRange, OnlyAWholeRangeInsideItsTotal) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"bytes 0-9/10", "0-9/10"},
+        {"Bytes 120000-399999/400000", "120000-399999/400000"},
+        {"bytes 5-5/999999999999999999", "5-5/999999999999999999"},
+        {"bytes 0-9/1000000000000000000", ""},  // 19 digits
+        {"bytes 0-10/10", ""},
+        {"bytes 5-4/10", ""},
+        {"bytes */400000", ""},
+        {"bytes 0-9/*", ""},
+        {"bytes 0-9", ""},
+        {"bytes -1-9/10", ""},
+        {"bytes +0-9/10", ""},
+        {"bytes 0-9/10 ", ""},
+        {"bytes  0-9/10", ""},
+        {"bytes 0/9-10", ""},
+        {"items 0-9/10", ""},
+        {"", ""},
+    };
+    for (const auto& [value, expected] : cases) {
+        const std::optional<ContentRange> r = ParseContentRange(value);
+        EXPECT_EQ(r ? std::to_string(r->start) + "-" + std::to_string(r->end) + "/" +
+                          std::to_string(r->total)
+                    : "",
+                  expected)
+            << value;
+    }
 }
