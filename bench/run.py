@@ -335,10 +335,10 @@ def uptodate(args, work, lvpatch):
 
 def measured(argv, cwd=None):
     """Runs a command to its end: wall seconds, CPU seconds (user + system,
-    from wait4) and what it read, from /proc/PID/io before the child is
-    reaped: rchar (bytes its read calls returned, sockets' recv not among
-    them) and read_bytes (what had to come from the disk). No peak memory
-    (see timed()). The last line it printed is kept as `summary`."""
+    from wait4) and rchar, the bytes its read calls returned (sockets'
+    recv not among them), from /proc/PID/io before the child is reaped. No
+    peak memory (see timed()). The last line it printed is kept as
+    `summary`."""
     with tempfile.TemporaryFile() as out:
         start = time.perf_counter()
         proc = subprocess.Popen(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT)
@@ -353,7 +353,7 @@ def measured(argv, cwd=None):
     if proc.returncode != 0:
         raise RuntimeError("%s failed (%d): %s" % (argv[0], proc.returncode, text[-500:]))
     result = Run(elapsed, usage.ru_utime + usage.ru_stime, 0.0)
-    result.rchar, result.read_bytes = int(io["rchar"]), int(io["read_bytes"])
+    result.rchar = int(io["rchar"])
     lines = [line for line in text.splitlines() if line.strip()]
     result.summary = lines[-1] if lines else ""
     return result

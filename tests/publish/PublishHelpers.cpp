@@ -34,11 +34,17 @@ std::string Snapshot(const std::string& root) {
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::string line = fs::relative(it->path(), root).string();
         std::error_code kind;
-        if (it->is_symlink(kind))
-            line += " -> " + fs::read_symlink(it->path(), kind).string();
-        else if (it->is_regular_file(kind))
-            line += " " + std::to_string(it->file_size(kind)) + " " +
-                    Sha256Hex(ReadFile(it->path().string()));
+        // Appended piece by piece: GCC 12 at -O3 misreads a literal before
+        // a temporary string as an overlapping copy.
+        if (it->is_symlink(kind)) {
+            line += " -> ";
+            line += fs::read_symlink(it->path(), kind).string();
+        } else if (it->is_regular_file(kind)) {
+            line += ' ';
+            line += std::to_string(it->file_size(kind));
+            line += ' ';
+            line += Sha256Hex(ReadFile(it->path().string()));
+        }
         lines.insert(line);
     }
     std::string text;
