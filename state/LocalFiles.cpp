@@ -202,7 +202,11 @@ bool RenameOverLocalFile(const std::string& from, const std::string& to) {
 }
 
 std::string StagingNameFor(const std::string& name) {
-    const std::string tail = "." + std::to_string(platform::OwnProcessId()) + kStagingSuffix;
+    // Appended piece by piece: GCC 12 at -O3 misreads a literal before a
+    // temporary string as an overlapping copy.
+    std::string tail = ".";
+    tail += std::to_string(platform::OwnProcessId());
+    tail += kStagingSuffix;
     const size_t slash = name.find_last_of("/\\");
     const size_t level = slash == std::string::npos ? 0 : slash + 1;
     // File systems hold 255 bytes a level. A name that leaves no room for the
