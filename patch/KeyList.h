@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "patch/Trust.h"
+#include "state/LauncherFiles.h"
 
-inline constexpr const char* kKeyListFileName = "build_keys.txt";
 inline constexpr size_t kMaxBuildKeys = 8;
 
 struct BuildKey {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <thread>
 
+#include "base/Sha256.h"
 #include "patch/RunNetwork.h"
-#include "patch/Sha256.h"
 #include "patch/Tls.h"
 
 TransferLimits g_transferLimits;

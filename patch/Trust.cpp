@@ -8,11 +8,11 @@
 #include <ctime>
 #include <memory>
 
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
 #include "patch/KeyList.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
 #include "patch/TrustText.h"
 #include "platform/Platform.h"
 #include "state/LocalFiles.h"

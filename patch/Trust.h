@@ -31,12 +31,9 @@
 #include <vector>
 
 #include "patch/Limits.h"
+#include "state/LauncherFiles.h"
 
 class FilesToPatch;
-
-inline constexpr const char* kStatementFileName = "build_statement.txt";
-// The highest serial this launcher has accepted.
-inline constexpr const char* kTrustStateFileName = "trusted_serial.txt";
 
 struct BuildStatement {
     std::string key;  // 64 lowercase hex digits

@@ -18,38 +18,26 @@
 #define O_BINARY 0
 #endif
 
-#include "fileset/FilesToPatch.h"
-#include "patch/KeyList.h"
-#include "patch/PatchServer.h"
-#include "patch/Trust.h"
+#include "base/NameCase.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
+#include "state/LauncherFiles.h"
 #include "state/OptionsFile.h"
 #include "state/Settings.h"
 #include "state/VerifiedFiles.h"
 
 const char* const kLauncherLocalFiles[] = {
-    kAddressFileName,       kBuildFolderFileName, kManifestFileName,   FileVersionFile::kFileName,
-    OptionsFile::kFileName, "windowed_mode.txt",  kUpdatingMarker,     kRestartedMarker,
-    kStatementFileName,     kTrustStateFileName,  Settings::kFileName, kLauncherReplacement,
+    kAddressFileName,       kBuildFolderFileName,
+    kManifestFileName,      FileVersionFile::kFileName,
+    OptionsFile::kFileName, "windowed_mode.txt",
+    kUpdatingMarker,        kRestartedMarker,
+    kStatementFileName,     kTrustStateFileName,
+    Settings::kFileName,    kLauncherReplacement,
     kKeyListFileName,       VerifiedFiles::kFileName,
 };
 const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLauncherLocalFiles[0];
 
 namespace {
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithIgnoringCase(const std::string& name, const char* prefix, size_t length) {
-    if (name.size() < length)
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        if (Lower(name[i]) != Lower(prefix[i]))
-            return false;
-    return true;
-}
 
 // A file whose write bits are all cleared is read-only to its owner; the
 // launcher honours that even where the process could replace it anyway.
@@ -96,7 +84,8 @@ bool HasStagingLevel(const std::string& name) {
         if (end != name.size() && name[end] != '/' && name[end] != '\\')
             continue;
         if (end >= length &&
-            StartsWithIgnoringCase(name.substr(end - length, length), kStagingSuffix, length))
+            StartsWithIgnoringCase(std::string_view(name).substr(end - length, length),
+                                   kStagingSuffix))
             return true;
     }
     return false;
@@ -124,8 +113,7 @@ const char* LauncherLocalFileFor(const std::string& name) {
     for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
         const char* own = kLauncherLocalFiles[i];
         size_t length = std::char_traits<char>::length(own);
-        if (StartsWithIgnoringCase(top, own, length) &&
-            (top.size() == length || top[length] == '.'))
+        if (StartsWithIgnoringCase(top, own) && (top.size() == length || top[length] == '.'))
             return own;
     }
     return nullptr;
@@ -267,7 +255,8 @@ void RemoveStaleStagingFiles() {
          !error && it != end; it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.size() <= suffix ||
-            !StartsWithIgnoringCase(name.substr(name.size() - suffix), kStagingSuffix, suffix))
+            !StartsWithIgnoringCase(std::string_view(name).substr(name.size() - suffix),
+                                    kStagingSuffix))
             continue;
         // NAME.PID.lvpart, spelled as StagingNameFor spells it.
         std::error_code typeError;

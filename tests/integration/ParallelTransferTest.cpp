@@ -20,7 +20,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 #include "patch/Transfer.h"
 
 namespace {
@@ -134,8 +134,7 @@ TEST_F(ParallelTransfers, BodiesKeptFromTheSizeStageAreCheckedLikeDownloads) {
     // names: kept from the size request, it is refused as a download is.
     std::vector<BuildFile> build = {
         {"good.dat", "good bytes", 1, "SHA256:" + Sha256Hex("good bytes"), false},
-        {"bad.dat", "bytes a man in the middle sent", 1, "SHA256:" + Sha256Hex("published"),
-         false},
+        {"bad.dat", "bytes a man in the middle sent", 1, "SHA256:" + Sha256Hex("published"), false},
     };
     PublishBuild(serverRoot.Path(), build);
     NginxServer nginx(serverRoot.Path());

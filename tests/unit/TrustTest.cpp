@@ -4,8 +4,8 @@
 #include <string>
 
 #include "TestFolder.h"
+#include "base/Sha256.h"
 #include "patch/KeyList.h"
-#include "patch/Sha256.h"
 #include "patch/Trust.h"
 
 namespace {

@@ -20,10 +20,11 @@
 #include "NameRules.h"
 #include "ServerFolder.h"
 #include "Signing.h"
+#include "base/NameCase.h"
+#include "base/Scan.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/Scan.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;

@@ -16,9 +16,10 @@
 
 #include "Publish.h"
 #include "ServerFolder.h"
+#include "base/NameCase.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
