@@ -59,11 +59,6 @@ int ReplaceBlocker(const std::string& name);
 // one). Null, with errno set, when it cannot be created.
 FILE* CreateStagingFile(const std::string& staging, const std::string& target);
 
-// Renames `from` over `to`: a file or a link there is replaced (a link's
-// target never is). Fails where the system refuses to replace a running
-// program (Windows) and when `to` is a folder. errno says why.
-bool RenameOver(const std::string& from, const std::string& to);
-
 // What tells whether a file changed since it was last looked at: its length,
 // its modification and change times in nanoseconds and its identity on the
 // disk. A file rewritten in place, replaced by another one or given an old

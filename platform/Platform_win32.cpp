@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DurableFile.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -171,14 +172,6 @@ FILE* CreateStagingFile(const std::string& staging, const std::string& /*target*
     return file;
 }
 
-bool RenameOver(const std::string& from, const std::string& to) {
-    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return true;
-    const DWORD error = ::GetLastError();
-    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
-    return false;
-}
-
 std::optional<FileStamp> StampOf(const std::string& name) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data) ||
@@ -237,8 +230,7 @@ bool ReplaceFileAtomically(const std::string& source, const std::string& target)
     in.Close();
     // Replacing means deleting the old target, which Windows refuses while
     // it is a running program's image: the update role's retry waits on it.
-    if (!ok || !::MoveFileExA(temp.c_str(), target.c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!ok || !RenameOver(temp, target)) {
         ::DeleteFileA(temp.c_str());
         return false;
     }

@@ -19,6 +19,7 @@
 #endif
 
 #include "base/NameCase.h"
+#include "platform/DurableFile.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
 #include "state/LauncherFiles.h"
@@ -44,37 +45,6 @@ namespace {
 bool MarkedReadOnly(const std::string& name) {
     struct stat st {};
     return ::stat(name.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
-}
-
-// Makes the rename itself survive a power cut (the names are all relative to
-// the game folder).
-void SyncGameFolder() {
-#ifndef _WIN32
-    int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#endif
-}
-
-bool SyncToDisk(FILE* file) {
-#ifdef _WIN32
-    return ::_commit(::_fileno(file)) == 0;
-#else
-    return ::fsync(::fileno(file)) == 0;
-#endif
-}
-
-// Windows' rename refuses an existing target; the replace has to be asked
-// for (and is written through, which stands in for the folder sync).
-bool RenameOver(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    return ::MoveFileExA(from.c_str(), to.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return ::rename(from.c_str(), to.c_str()) == 0;
-#endif
 }
 
 // True when a level of `name` ends in the staging suffix.
@@ -156,7 +126,8 @@ bool ReplacementFile::Write(const std::string& text) {
 bool ReplacementFile::Commit() {
     if (!file_)
         return false;
-    bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && SyncToDisk(file_);
+    bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 &&
+              platform::SyncFile(::fileno(file_));
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (ok && RenameOverLocalFile(temporary_, name_))
@@ -179,9 +150,11 @@ bool ReplaceFileContents(const std::string& name, const std::string& text) {
 }
 
 bool RenameOverLocalFile(const std::string& from, const std::string& to) {
-    if (MarkedReadOnly(to) || !RenameOver(from, to))
+    if (MarkedReadOnly(to) || !platform::RenameOver(from, to))
         return false;
-    SyncGameFolder();
+    // The rename itself survives a power cut (the names are all relative to
+    // the game folder).
+    platform::SyncFolder(".");
     return true;
 }
 
