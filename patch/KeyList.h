@@ -47,8 +47,6 @@ std::string FormatKeyList(const KeyList& list);
 // Strict: anything that FormatKeyList would not have written is refused, and
 // so is a list of no keys, of more than kMaxBuildKeys or with a key twice.
 std::optional<KeyList> ParseKeyList(std::string_view text);
-// Fills list.root and list.signature.
-bool SignKeyList(const SigningKey& rootKey, KeyList* list);
 
 // The one decision on who may sign a build statement, for a patch run and
 // for any later check of the local copies: the root key itself, or a key

@@ -5,7 +5,9 @@
 
 #include "TestFolder.h"
 #include "base/Sha256.h"
+#include "patch/Ed25519.h"
 #include "patch/KeyList.h"
+#include "patch/SigningKey.h"
 #include "patch/Trust.h"
 
 namespace {

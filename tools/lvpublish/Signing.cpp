@@ -19,6 +19,7 @@
 #include "base/NameCase.h"
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
+#include "patch/Ed25519.h"
 #include "patch/PatchServer.h"
 #include "platform/DurableFile.h"
 #include "state/TextFile.h"
