@@ -9,7 +9,7 @@
 
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/ReadableSize.h"
+#include "platform/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunLog.h"
