@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "base/NameCase.h"
 #include "fileset/FilesToPatch.h"
 #include "platform/Platform.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "fileset/Scan.h"
-#include "patch/Sha256.h"
+#include "base/Scan.h"
+#include "base/Sha256.h"
 #include "state/VerifiedFiles.h"
 
 FilesToPatch::FilesToPatch() = default;
@@ -93,8 +93,4 @@ void FilesToPatch::GetGameExe(std::string& result) const {
 
 void FilesToPatch::GetTestClient(std::string& result) const {
     FindTagged("TEST_CLIENT", result);
-}
-
-bool SameNameIgnoringCase(const std::string& a, const char* b) {
-    return scan::ToUpper(a) == scan::ToUpper(b);
 }

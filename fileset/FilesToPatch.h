@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "state/LauncherFiles.h"
+
 class VerifiedFiles;
 
 class FilesToPatch {
@@ -80,22 +82,9 @@ class FilesToPatch {
     void FindTagged(const char* word, std::string& result) const;
 };
 
-// The launcher's own program and its successor as the manifest names them,
-// and the two markers of the hand-off from one to the other.
-inline constexpr const char* kLauncherExe = "NoxPatch2011.exe";
-inline constexpr const char* kNewLauncherExe = "NoxPatch2011_new.exe";
-// Where the update role writes the new launcher before renaming it over
-// kLauncherExe (ReplaceFileAtomically's temporary file, the target + ".tmp").
-inline constexpr const char* kLauncherReplacement = "NoxPatch2011.exe.tmp";
-inline constexpr const char* kUpdatingMarker = "NoxPatch2011_updating.txt";
-inline constexpr const char* kRestartedMarker = "NoxPatch2011_was_restarted.txt";
-
 // True when `other` and the launcher program have the same length and bytes.
 // Closes `other` in every case.
 bool IsIdenticalToLauncherExe(FILE* other);
 
 // "Downloading updates to game:  %.1f of %.1f MB complete" in mebibytes.
 std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal);
-
-// Case-insensitive ASCII comparison of whole names.
-bool SameNameIgnoringCase(const std::string& a, const char* b);

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "base/NameCase.h"
+#include "base/Scan.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/Scan.h"
-#include "patch/RunSurface.h"
 #include "platform/Platform.h"
 #include "state/LocalFiles.h"
 
@@ -134,15 +134,5 @@ void FilesToPatch::File::CreateFolders(std::unordered_set<std::string>& made) co
             continue;
         if (platform::CreateFolder(prefix))
             made.insert(std::move(prefix));
-    }
-}
-
-void FilesToPatch::CheckFileNames() {
-    std::unordered_set<std::string> foldersMade;
-    for (File& file : files) {
-        file.CheckName();
-        if (file.rejected)
-            g_patchDialog->ShowMessageBox("DEBUG: Filename Security Violation", file.name);
-        file.CreateFolders(foldersMade);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "patch/Ed25519.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchServer.h"
 #include "patch/TrustText.h"
@@ -66,15 +67,6 @@ std::optional<KeyList> ParseKeyList(std::string_view text) {
         return std::nullopt;
     list.signature = signature;
     return list;
-}
-
-bool SignKeyList(const SigningKey& rootKey, KeyList* list) {
-    list->root = rootKey.publicHex;
-    std::optional<std::string> signature = SignMessage(rootKey, KeyListBody(*list));
-    if (!signature)
-        return false;
-    list->signature = *signature;
-    return true;
 }
 
 bool SignerTrusted(const std::string& rootKey, const std::string& signerKey,

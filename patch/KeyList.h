@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "patch/Trust.h"
+#include "state/LauncherFiles.h"
 
-inline constexpr const char* kKeyListFileName = "build_keys.txt";
 inline constexpr size_t kMaxBuildKeys = 8;
 
 struct BuildKey {
@@ -52,8 +52,6 @@ std::string FormatKeyList(const KeyList& list);
 // Strict: anything that FormatKeyList would not have written is refused, and
 // so is a list of no keys, of more than kMaxBuildKeys or with a key twice.
 std::optional<KeyList> ParseKeyList(std::string_view text);
-// Fills list.root and list.signature.
-bool SignKeyList(const SigningKey& rootKey, KeyList* list);
 
 // The one decision on who may sign a build statement, for a patch run and
 // for any later check of the local copies: the root key itself, or a key

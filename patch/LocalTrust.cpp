@@ -2,10 +2,10 @@
 
 #include <optional>
 
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/KeyList.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
 #include "patch/Trust.h"
 #include "state/TextFile.h"
 

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/NameCase.h"
+#include "base/Scan.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/Scan.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/RunLog.h"
@@ -25,11 +26,6 @@ constexpr const char kHttps[] = "https";
 
 int32_t DefaultPort(const std::string& scheme) {
     return scheme == kHttps ? 443 : 80;
-}
-
-bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
-    size_t n = std::strlen(prefix);
-    return text.size() >= n && SameNameIgnoringCase(text.substr(0, n), prefix);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "patch/Limits.h"
+#include "state/LauncherFiles.h"
 
 class FilesToPatch;
 
@@ -30,10 +31,6 @@ extern PatchServerSettings g_patchServer;
 
 // The built-in values (the default host is chosen when the launcher is built).
 PatchServerSettings InitialPatchServerSettings();
-
-inline constexpr const char* kAddressFileName = "patch_server_address.txt";
-inline constexpr const char* kBuildFolderFileName = "build_folder.txt";
-inline constexpr const char* kManifestFileName = "current2.txt";
 
 // A launcher with a pinned CA bundle (g_tlsSettings) talks only HTTPS: an
 // http:// address in the file then makes the address unusable.

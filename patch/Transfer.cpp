@@ -10,8 +10,9 @@
 #include <optional>
 #include <string_view>
 
+#include "base/NameCase.h"
+#include "base/Sha256.h"
 #include "patch/RunNetwork.h"
-#include "patch/Sha256.h"
 #include "patch/Tls.h"
 
 TransferLimits g_transferLimits;
@@ -184,16 +185,6 @@ size_t Transfer::OnData(char* data, size_t size, size_t count, void* userData) {
 }
 
 namespace {
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))

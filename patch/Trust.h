@@ -8,21 +8,7 @@
 // The statement is signed by the root key itself or by a build key that a
 // key list signed by the root key names (KeyList.h).
 //
-// Statement format (every line ends with a line feed, nothing else is
-// allowed, fields in this order, one blank after each keyword):
-//
-//   lantern-vale-build-statement 2
-//   key <public key: 64 hex digits>
-//   product <short name>
-//   channel <short name>
-//   build-folder <the build folder as build_folder.txt names it>
-//   serial <decimal, 1 to 18 digits, no leading zero>
-//   manifest-sha256 <64 hex digits>
-//   expires <YYYY-MM-DDTHH:MM:SSZ, UTC>
-//   signature <128 hex digits>
-//
-// The signature covers every byte before the "signature" line. Hex digits
-// are lowercase. A short name is 1 to 64 letters, digits, '-', '_' or '.'.
+// The statement's text: Statement.h.
 
 #include <cstdint>
 #include <optional>
@@ -31,36 +17,10 @@
 #include <vector>
 
 #include "patch/Limits.h"
+#include "patch/Statement.h"
+#include "state/LauncherFiles.h"
 
 class FilesToPatch;
-
-inline constexpr const char* kStatementFileName = "build_statement.txt";
-// The highest serial this launcher has accepted.
-inline constexpr const char* kTrustStateFileName = "trusted_serial.txt";
-
-struct BuildStatement {
-    std::string key;  // 64 lowercase hex digits
-    std::string product;
-    std::string channel;
-    std::string buildFolder;
-    uint64_t serial = 0;
-    std::string manifestSha256;  // 64 lowercase hex digits
-    int64_t expires = 0;         // seconds since 1970-01-01 UTC
-    std::string signature;       // 128 lowercase hex digits; empty until signed
-};
-
-// The signed part of the statement.
-std::string StatementBody(const BuildStatement& statement);
-// The whole file: body and signature line.
-std::string FormatStatement(const BuildStatement& statement);
-// Strict: anything that FormatStatement would not have written is refused.
-std::optional<BuildStatement> ParseStatement(std::string_view text);
-// What a product or channel may be called (the build options LV_PRODUCT and
-// LV_CHANNEL are held to the same rule when the launcher is configured).
-bool IsShortName(std::string_view name);
-
-std::string FormatUtc(int64_t secondsSinceEpoch);
-std::optional<int64_t> ParseUtc(std::string_view text);
 
 // Which check a statement failed, in the order they are made.
 enum class TrustCheck {
@@ -95,21 +55,6 @@ struct TrustExpectation {
 // `text` is the statement as fetched, nullopt when the server had none.
 TrustCheck VerifyStatement(const std::optional<std::string>& text, const TrustExpectation& expected,
                            BuildStatement* accepted = nullptr);
-
-// Ed25519 keys: the private key as PKCS#8 PEM, the public one as 64 hex
-// digits of its raw form.
-struct SigningKey {
-    std::string privatePem;
-    std::string publicHex;
-};
-std::optional<SigningKey> GenerateSigningKey();
-std::optional<SigningKey> ReadSigningKey(const std::string& privatePem);
-// The Ed25519 signature of `message`, as 128 hex digits.
-std::optional<std::string> SignMessage(const SigningKey& key, std::string_view message);
-// Fills statement.key and statement.signature.
-bool SignStatement(const SigningKey& key, BuildStatement* statement);
-bool VerifySignature(const std::string& publicHex, std::string_view message,
-                     const std::string& signatureHex);
 
 // The public key the launcher trusts: the one it was built with
 // (LV_TRUSTED_KEY), empty when it was built without one.

@@ -1,5 +1,7 @@
 #include "platform/Platform.h"
 
+#include "platform/DurableFile.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -100,10 +102,6 @@ FILE* CreateStagingFile(const std::string& staging, const std::string& target) {
 bool IsLink(const std::string& name) {
     struct stat st {};
     return ::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool RenameOver(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::optional<FileStamp> StampOf(const std::string& name) {
@@ -226,11 +224,6 @@ bool SameContents(int a, int b, int64_t size) {
     return true;
 }
 
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
 }  // namespace
 
 bool ReplaceFileAtomically(const std::string& source, const std::string& target) {
@@ -251,20 +244,16 @@ bool ReplaceFileAtomically(const std::string& source, const std::string& target)
         ::close(in);
         return false;
     }
-    bool ok = CopyContents(in, out) && ::fchmod(out, st.st_mode & 07777) == 0 &&
-              ::fsync(out) == 0 && SameContents(in, out, st.st_size);
+    bool ok = CopyContents(in, out) && ::fchmod(out, st.st_mode & 07777) == 0 && SyncFile(out) &&
+              SameContents(in, out, st.st_size);
     ok = ::close(out) == 0 && ok;
     ::close(in);
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
+    if (!ok || !RenameOver(temp, target)) {
         ::unlink(temp.c_str());
         return false;
     }
     // The rename itself reaches the disk with the folder.
-    int folder = RetryOpen(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    SyncFolder(FolderOf(target));
     return true;
 }
 

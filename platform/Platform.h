@@ -59,11 +59,6 @@ int ReplaceBlocker(const std::string& name);
 // one). Null, with errno set, when it cannot be created.
 FILE* CreateStagingFile(const std::string& staging, const std::string& target);
 
-// Renames `from` over `to`: a file or a link there is replaced (a link's
-// target never is). Fails where the system refuses to replace a running
-// program (Windows) and when `to` is a folder. errno says why.
-bool RenameOver(const std::string& from, const std::string& to);
-
 // True when `name` itself is a link (a symbolic link, or on Windows any
 // reparse point: a junction too), whatever it points to.
 bool IsLink(const std::string& name);

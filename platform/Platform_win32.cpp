@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DurableFile.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -176,14 +177,6 @@ bool IsLink(const std::string& name) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool RenameOver(const std::string& from, const std::string& to) {
-    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return true;
-    const DWORD error = ::GetLastError();
-    errno = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES : EIO;
-    return false;
-}
-
 std::optional<FileStamp> StampOf(const std::string& name) {
     // From the file itself: its identity on the volume and the change time,
     // which no program can set back as it can the write time.
@@ -251,8 +244,7 @@ bool ReplaceFileAtomically(const std::string& source, const std::string& target)
     in.Close();
     // Replacing means deleting the old target, which Windows refuses while
     // it is a running program's image: the update role's retry waits on it.
-    if (!ok || !::MoveFileExA(temp.c_str(), target.c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!ok || !RenameOver(temp, target)) {
         ::DeleteFileA(temp.c_str());
         return false;
     }

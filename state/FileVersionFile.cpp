@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fileset/Scan.h"
+#include "base/Scan.h"
 #include "state/LocalFiles.h"
 #include "state/TextFile.h"
 

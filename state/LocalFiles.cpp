@@ -19,12 +19,11 @@
 #define O_BINARY 0
 #endif
 
-#include "fileset/FilesToPatch.h"
-#include "patch/KeyList.h"
-#include "patch/PatchServer.h"
-#include "patch/Trust.h"
+#include "base/NameCase.h"
+#include "platform/DurableFile.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"
+#include "state/LauncherFiles.h"
 #include "state/OptionsFile.h"
 #include "state/Settings.h"
 #include "state/VerifiedFiles.h"
@@ -42,55 +41,11 @@ const size_t kLauncherLocalFileCount = sizeof kLauncherLocalFiles / sizeof kLaun
 
 namespace {
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithIgnoringCase(const std::string& name, const char* prefix, size_t length) {
-    if (name.size() < length)
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        if (Lower(name[i]) != Lower(prefix[i]))
-            return false;
-    return true;
-}
-
 // A file whose write bits are all cleared is read-only to its owner; the
 // launcher honours that even where the process could replace it anyway.
 bool MarkedReadOnly(const std::string& name) {
     struct stat st {};
     return ::stat(name.c_str(), &st) == 0 && (st.st_mode & 0222) == 0;
-}
-
-// Makes the rename itself survive a power cut (the names are all relative to
-// the game folder).
-void SyncGameFolder() {
-#ifndef _WIN32
-    int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#endif
-}
-
-bool SyncToDisk(FILE* file) {
-#ifdef _WIN32
-    return ::_commit(::_fileno(file)) == 0;
-#else
-    return ::fsync(::fileno(file)) == 0;
-#endif
-}
-
-// Windows' rename refuses an existing target; the replace has to be asked
-// for (and is written through, which stands in for the folder sync).
-bool RenameOver(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    return ::MoveFileExA(from.c_str(), to.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return ::rename(from.c_str(), to.c_str()) == 0;
-#endif
 }
 
 // True when a level of `name` ends in the staging suffix.
@@ -100,7 +55,8 @@ bool HasStagingLevel(const std::string& name) {
         if (end != name.size() && name[end] != '/' && name[end] != '\\')
             continue;
         if (end >= length &&
-            StartsWithIgnoringCase(name.substr(end - length, length), kStagingSuffix, length))
+            StartsWithIgnoringCase(std::string_view(name).substr(end - length, length),
+                                   kStagingSuffix))
             return true;
     }
     return false;
@@ -128,8 +84,7 @@ const char* LauncherLocalFileFor(const std::string& name) {
     for (size_t i = 0; i < kLauncherLocalFileCount; ++i) {
         const char* own = kLauncherLocalFiles[i];
         size_t length = std::char_traits<char>::length(own);
-        if (StartsWithIgnoringCase(top, own, length) &&
-            (top.size() == length || top[length] == '.'))
+        if (StartsWithIgnoringCase(top, own) && (top.size() == length || top[length] == '.'))
             return own;
     }
     return nullptr;
@@ -172,7 +127,8 @@ bool ReplacementFile::Write(const std::string& text) {
 bool ReplacementFile::Commit() {
     if (!file_)
         return false;
-    bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 && SyncToDisk(file_);
+    bool ok = !failed_ && !std::ferror(file_) && std::fflush(file_) == 0 &&
+              platform::SyncFile(::fileno(file_));
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (ok && RenameOverLocalFile(temporary_, name_))
@@ -195,9 +151,11 @@ bool ReplaceFileContents(const std::string& name, const std::string& text) {
 }
 
 bool RenameOverLocalFile(const std::string& from, const std::string& to) {
-    if (MarkedReadOnly(to) || !RenameOver(from, to))
+    if (MarkedReadOnly(to) || !platform::RenameOver(from, to))
         return false;
-    SyncGameFolder();
+    // The rename itself survives a power cut (the names are all relative to
+    // the game folder).
+    platform::SyncFolder(".");
     return true;
 }
 
@@ -306,7 +264,8 @@ void RemoveStaleStagingFiles() {
         }
         const std::string name = it->path().filename().string();
         if (name.size() <= suffix ||
-            !StartsWithIgnoringCase(name.substr(name.size() - suffix), kStagingSuffix, suffix))
+            !StartsWithIgnoringCase(std::string_view(name).substr(name.size() - suffix),
+                                    kStagingSuffix))
             continue;
         // NAME.PID.lvpart, spelled as StagingNameFor spells it.
         if (LeftByEndedProcess(name.substr(0, name.size() - suffix)) &&

@@ -1,6 +1,6 @@
 #include "state/OptionsFile.h"
 
-#include "fileset/Scan.h"
+#include "base/Scan.h"
 #include "state/LocalFiles.h"
 #include "state/TextFile.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "fileset/Scan.h"
+#include "base/Scan.h"
 #include "state/LocalFiles.h"
 
 namespace {

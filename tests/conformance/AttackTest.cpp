@@ -26,11 +26,11 @@
 #include "Repository.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
 #include "patch/KeyList.h"
 #include "patch/LocalTrust.h"
-#include "patch/Sha256.h"
 #include "state/VerifiedFiles.h"
 
 using ::testing::HasSubstr;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "TestFolder.h"
+#include "patch/SigningKey.h"
 #include "patch/Trust.h"
 
 // The tests' signing key (a file in the source tree); launchers under test

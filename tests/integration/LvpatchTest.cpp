@@ -12,9 +12,9 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "base/Sha256.h"
 #include "patch/PatchRun.h"
 #include "patch/RunLog.h"
-#include "patch/Sha256.h"
 #include "patch/Tls.h"
 #include "tools/lvpatch/ConsoleSurface.h"
 

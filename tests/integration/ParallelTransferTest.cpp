@@ -20,7 +20,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 #include "patch/Transfer.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "base/Sha256.h"
 #include "patch/Limits.h"
-#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 #include "state/LocalFiles.h"
 

@@ -15,8 +15,8 @@
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
 #include "TestFolder.h"
+#include "base/Sha256.h"
 #include "patch/KeyList.h"
-#include "patch/Sha256.h"
 
 using ::testing::HasSubstr;
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "TestFolder.h"
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;

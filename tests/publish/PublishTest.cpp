@@ -8,7 +8,7 @@
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
 #include "TestFolder.h"
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 
 using lvpublish::Change;
 using lvpublish::PublishOutcome;

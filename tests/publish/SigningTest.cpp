@@ -10,7 +10,7 @@
 #include "PatchServerFixture.h"
 #include "PublishHelpers.h"
 #include "TestFolder.h"
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 #include "patch/Trust.h"
 
 using ::testing::AllOf;

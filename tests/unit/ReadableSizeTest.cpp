@@ -12,7 +12,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/ReadableSize.h"
+#include "platform/ReadableSize.h"
 #include "platform/Platform.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "fileset/Scan.h"
+#include "base/Scan.h"
 
 using scan::Scanner;
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "TestFolder.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "patch/Sha256.h"
 
 // Published test vectors (FIPS 180-4 examples and the usual long inputs).
 TEST(Sha256, KnownVectors) {

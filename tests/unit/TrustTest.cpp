@@ -4,8 +4,10 @@
 #include <string>
 
 #include "TestFolder.h"
+#include "base/Sha256.h"
+#include "patch/Ed25519.h"
 #include "patch/KeyList.h"
-#include "patch/Sha256.h"
+#include "patch/SigningKey.h"
 #include "patch/Trust.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include "Publish.h"
 #include "ServerFolder.h"
 #include "Signing.h"
+#include "patch/Ed25519.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <map>
 
+#include "base/NameCase.h"
+#include "base/Scan.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/Scan.h"
 #include "state/LocalFiles.h"
 
 namespace lvpublish {

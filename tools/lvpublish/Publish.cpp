@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -20,10 +21,12 @@
 #include "NameRules.h"
 #include "ServerFolder.h"
 #include "Signing.h"
+#include "base/NameCase.h"
+#include "base/Scan.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/Scan.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
+#include "platform/FileCompare.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
@@ -123,28 +126,14 @@ struct PreviousEntry {
 };
 
 bool SameBytes(const std::string& a, const std::string& b) {
-    Fd fa(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
-    Fd fb(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fa.get() < 0 || fb.get() < 0)
-        return false;
-    std::vector<char> ba(1 << 16), bb(1 << 16);
-    for (;;) {
-        ssize_t na = ::read(fa.get(), ba.data(), ba.size());
-        if (na < 0)
-            return false;
-        // Fill the same count from b (a short read is not a difference).
-        ssize_t nb = 0;
-        while (nb < na) {
-            ssize_t n = ::read(fb.get(), bb.data() + nb, static_cast<size_t>(na - nb));
-            if (n <= 0)
-                break;
-            nb += n;
-        }
-        if (nb != na || std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) != 0)
-            return false;
-        if (na == 0)
-            return true;
-    }
+    FILE* fa = std::fopen(a.c_str(), "rbe");
+    FILE* fb = std::fopen(b.c_str(), "rbe");
+    const bool same = fa && fb && platform::SameBytes(fa, fb);
+    if (fa)
+        std::fclose(fa);
+    if (fb)
+        std::fclose(fb);
+    return same;
 }
 
 class Publisher {

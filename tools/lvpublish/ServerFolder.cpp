@@ -13,6 +13,7 @@
 #include "NameRules.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
+#include "platform/DurableFile.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
@@ -76,19 +77,10 @@ bool SyncPath(const std::string& path) {
 }
 
 bool ReplaceFileDurably(const std::string& path, const std::string& text, std::string* error) {
-    std::string temporary = path + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    bool written = fd >= 0 && ::fchmod(fd, kFileMode) == 0 &&
-                   WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0)
-        written = false;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!platform::ReplaceWithText(path, path + ".XXXXXX", text, kFileMode)) {
         *error = "cannot write " + path + ": " + std::strerror(errno);
-        if (fd >= 0)
-            ::unlink(temporary.c_str());
         return false;
     }
-    SyncPath(fs::path(path).parent_path().string());
     return true;
 }
 

@@ -17,10 +17,13 @@
 
 #include "Publish.h"
 #include "ServerFolder.h"
+#include "base/NameCase.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
+#include "patch/Ed25519.h"
 #include "patch/KeyList.h"
 #include "patch/PatchServer.h"
-#include "patch/Sha256.h"
+#include "platform/DurableFile.h"
 #include "state/TextFile.h"
 
 namespace fs = std::filesystem;
@@ -68,32 +71,18 @@ bool WriteAll(int fd, const std::string& text) {
     return lvpublish::WriteAll(fd, text.data(), text.size());
 }
 
-bool SyncFolder(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
 // Written through a temporary name and renamed over `path`, so a launcher
 // reads the old statement or the new one, never half of one.
 bool ReplaceDurably(const std::string& folder, const std::string& name, const std::string& text,
                     std::string* error) {
     const std::string path = folder + "/" + name;
-    std::string temporary = folder + "/.lvpublish-statement-XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    bool written = fd >= 0 && ::fchmod(fd, 0644) == 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-    if (fd >= 0)
-        written = ::close(fd) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    bool folderSynced = false;
+    if (!platform::ReplaceWithText(path, folder + "/.lvpublish-statement-XXXXXX", text, 0644,
+                                   &folderSynced)) {
         *error = Errno("cannot write", path);
-        if (fd >= 0)
-            ::unlink(temporary.c_str());
         return false;
     }
-    if (!SyncFolder(folder)) {
+    if (!folderSynced) {
         *error = Errno("cannot flush", folder);
         return false;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Channel.h"
+#include "patch/SigningKey.h"
 #include "patch/Trust.h"
 
 namespace lvpublish {

@@ -1,4 +1,4 @@
-#include "fileset/Scan.h"
+#include "base/Scan.h"
 
 #include <limits>
 

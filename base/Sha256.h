@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Hex.h"
+
 struct evp_md_ctx_st;
 
 class Sha256 {
@@ -39,10 +41,3 @@ std::string Sha256Hex(std::string_view data);
 // Digest of a file's bytes as 64 lowercase hex digits; nullopt when it cannot
 // be opened or read.
 std::optional<std::string> Sha256FileHex(const std::string& path);
-
-// Lowercase hex of `size` bytes.
-std::string ToHex(const uint8_t* data, size_t size);
-// Exactly 2 * size hex digits (either case) into `out`; false otherwise.
-bool FromHex(std::string_view hex, uint8_t* out, size_t size);
-// 64 hex digits, either case.
-bool IsSha256Hex(std::string_view text);

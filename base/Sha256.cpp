@@ -1,4 +1,4 @@
-#include "patch/Sha256.h"
+#include "base/Sha256.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>

@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "base/NameCase.h"
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/ReadableSize.h"
+#include "platform/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
-#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"

@@ -3,10 +3,10 @@
 
 #include <string>
 
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
-#include "patch/Sha256.h"
 
 FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles() {
     int toCheck = 0;

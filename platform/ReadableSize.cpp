@@ -1,4 +1,4 @@
-#include "fileset/ReadableSize.h"
+#include "platform/ReadableSize.h"
 
 #include "platform/Platform.h"
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "fileset/ReadableSize.h"
+#include "platform/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
-#include "patch/Sha256.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
 #include "state/FileVersionFile.h"

@@ -1,7 +1,4 @@
-// Hex text of digests and keys, apart from the hashing itself so that code
-// which only reads manifests needs no cryptography library.
-
-#include "patch/Sha256.h"
+#include "base/Hex.h"
 
 namespace {
 
@@ -42,6 +39,6 @@ bool FromHex(std::string_view hex, uint8_t* out, size_t size) {
 }
 
 bool IsSha256Hex(std::string_view text) {
-    uint8_t digest[Sha256::kDigestSize];
+    uint8_t digest[32];  // a SHA-256 digest
     return FromHex(text, digest, sizeof digest);
 }
