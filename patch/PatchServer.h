@@ -7,9 +7,11 @@
 #include <string>
 
 #include "patch/Limits.h"
+#include "patch/Tls.h"
 #include "state/LauncherFiles.h"
 
 class FilesToPatch;
+struct RunContext;
 
 struct PatchServerSettings {
     std::string host;
@@ -32,16 +34,16 @@ extern PatchServerSettings g_patchServer;
 // The built-in values (the default host is chosen when the launcher is built).
 PatchServerSettings InitialPatchServerSettings();
 
-// A launcher with a pinned CA bundle (g_tlsSettings) talks only HTTPS: an
-// http:// address in the file then makes the address unusable.
-void ReadPatchServerAddress();
+// A launcher with a pinned CA bundle (the run's TlsSettings) talks only
+// HTTPS: an http:// address in the file then makes the address unusable.
+void ReadPatchServerAddress(const TlsSettings& tls = BuiltTlsSettings());
 // Throws DownloadFailedException, asking nothing, when the address is unusable.
-void FetchBuildFolder();
-void FetchManifest(FilesToPatch& filesToPatch);
+void FetchBuildFolder(RunContext& run);
+void FetchManifest(RunContext& run, FilesToPatch& filesToPatch);
 // FetchManifest's two halves, for a run that authenticates the manifest
 // between them: the fetch into the local copy (the staged one with a key),
 // and the reading of its lines.
-void FetchManifestFile();
+void FetchManifestFile(RunContext& run);
 void ReadManifestLines(FilesToPatch& filesToPatch);
 void LoadLocalManifest(FilesToPatch& filesToPatch);
 std::string BuildPatchUrl(const std::string& serverPath);
