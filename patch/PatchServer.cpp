@@ -43,6 +43,10 @@ PatchServerSettings InitialPatchServerSettings() {
 
 PatchServerSettings g_patchServer = InitialPatchServerSettings();
 
+void ReadPatchServerAddress() {
+    ReadPatchServerAddress(BuiltTlsSettings());
+}
+
 void ReadPatchServerAddress(const TlsSettings& tls) {
     g_patchServer.unusable.clear();
     FILE* file = std::fopen(kAddressFileName, "r");

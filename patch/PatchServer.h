@@ -7,11 +7,11 @@
 #include <string>
 
 #include "patch/Limits.h"
-#include "patch/Tls.h"
 #include "state/LauncherFiles.h"
 
 class FilesToPatch;
 struct RunContext;
+struct TlsSettings;
 
 struct PatchServerSettings {
     std::string host;
@@ -36,7 +36,9 @@ PatchServerSettings InitialPatchServerSettings();
 
 // A launcher with a pinned CA bundle (the run's TlsSettings) talks only
 // HTTPS: an http:// address in the file then makes the address unusable.
-void ReadPatchServerAddress(const TlsSettings& tls = BuiltTlsSettings());
+// Without settings: the build's (BuiltTlsSettings()).
+void ReadPatchServerAddress(const TlsSettings& tls);
+void ReadPatchServerAddress();
 // Throws DownloadFailedException, asking nothing, when the address is unusable.
 void FetchBuildFolder(RunContext& run);
 void FetchManifest(RunContext& run, FilesToPatch& filesToPatch);
