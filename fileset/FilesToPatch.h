@@ -11,6 +11,9 @@
 #include "state/LauncherFiles.h"
 
 class VerifiedFiles;
+// The settings of a run (patch/RunContext.h), which the stages that fetch or
+// report get from the run; they are built above this folder.
+struct RunContext;
 
 class FilesToPatch {
   public:
@@ -58,11 +61,11 @@ class FilesToPatch {
 
     // The stages of a patch run, in run order.
     void CheckFileNames();
-    void DownloadFileSizes();
-    void DetermineFilesToDownload();
+    void DownloadFileSizes(RunContext& run);
+    void DetermineFilesToDownload(const RunContext& run);
     void ComputeDownloadSize();
-    void DownloadFiles();
-    bool VerifyFiles();
+    void DownloadFiles(RunContext& run);
+    bool VerifyFiles(const RunContext& run);
 
     // Repair runs, after DetermineFilesToDownload: re-hashes every local
     // file whose entry carries a SHA256 tag and is not marked yet, and marks
@@ -71,7 +74,7 @@ class FilesToPatch {
         int checked = 0;
         int damaged = 0;
     };
-    RepairCounts MarkDamagedFiles();
+    RepairCounts MarkDamagedFiles(const RunContext& run);
 
     std::vector<File> files;
     int64_t totalDownloadSize = 0;

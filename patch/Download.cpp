@@ -15,13 +15,13 @@
 #include "base/NameCase.h"
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "platform/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
-#include "patch/RunLog.h"
+#include "patch/RunContext.h"
 #include "patch/RunSurface.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
+#include "platform/ReadableSize.h"
 #include "state/FileVersionFile.h"
 #include "state/LocalFiles.h"
 #include "state/VerifiedFiles.h"
@@ -126,11 +126,12 @@ class StagedDownload : public ProgressSink {
 
 // Opens the staging file of `file` or ends the stage as a file that cannot
 // be written, before anything is asked of the server.
-std::unique_ptr<StagedDownload> StartStaging(const FilesToPatch::File& file,
+std::unique_ptr<StagedDownload> StartStaging(const RunContext& run, const FilesToPatch::File& file,
                                              DownloadProgress* progress) {
     auto download = std::make_unique<StagedDownload>(file.name, progress);
     if (!download->staging.IsOpen()) {
-        LogFailure("cannot write " + file.name + ": " + std::strerror(download->staging.Error()));
+        LogFailure(run,
+                   "cannot write " + file.name + ": " + std::strerror(download->staging.Error()));
         throw CouldntWriteFileException();
     }
     return download;
@@ -202,15 +203,15 @@ std::optional<std::string> Refusal(const FilesToPatch::File& file, const Transfe
 // new bytes replaced the installed file (then the file is to be recorded).
 // Whatever else happened, the installed file stays exactly as it was, the
 // staging file is gone, and verification fails the run for this entry.
-bool JudgeDownload(FilesToPatch::File& file, StagedDownload& download,
+bool JudgeDownload(const RunContext& run, FilesToPatch::File& file, StagedDownload& download,
                    const TransferOutcome& outcome) {
     const int writeError = download.Close();
     // A file that could not be written is the disk's fault, not the
     // server's; what was written of it only took space.
     if (outcome.end == TransferOutcome::End::kWriteFailed || writeError != 0) {
         download.staging.Discard();
-        LogFailure("cannot write " + file.name + ": " +
-                   std::strerror(writeError != 0 ? writeError : EIO));
+        LogFailure(run, "cannot write " + file.name + ": " +
+                            std::strerror(writeError != 0 ? writeError : EIO));
         throw CouldntWriteFileException();
     }
     if (outcome.status != 200) {
@@ -224,7 +225,8 @@ bool JudgeDownload(FilesToPatch::File& file, StagedDownload& download,
     }
     if (!download.staging.Commit()) {
         // Windows refuses to replace a program that runs.
-        LogFailure("cannot write " + file.name + ": " + std::strerror(download.staging.Error()));
+        LogFailure(run,
+                   "cannot write " + file.name + ": " + std::strerror(download.staging.Error()));
         throw CouldntWriteFileException();
     }
     return true;
@@ -259,8 +261,9 @@ void PrepareDownload(const FilesToPatch::File& file, Transfer& transfer) {
 
 // Writes a file whose whole body arrived with its size request, as if its
 // download had brought it.
-void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress, VerifiedFiles* record) {
-    std::unique_ptr<StagedDownload> download = StartStaging(file, progress);
+void WritePrefetched(const RunContext& run, FilesToPatch::File& file, DownloadProgress* progress,
+                     VerifiedFiles* record) {
+    std::unique_ptr<StagedDownload> download = StartStaging(run, file, progress);
     TransferOutcome outcome;
     outcome.status = 200;
     outcome.announcedLength = static_cast<int64_t>(file.prefetchedBody.size());
@@ -271,7 +274,7 @@ void WritePrefetched(FilesToPatch::File& file, DownloadProgress* progress, Verif
     if (!file.Sha256Tag().empty())
         outcome.sha256 = Sha256Hex(file.prefetchedBody);
     std::string().swap(file.prefetchedBody);
-    if (JudgeDownload(file, *download, outcome))
+    if (JudgeDownload(run, file, *download, outcome))
         RecordDownload(file, record);
 }
 
@@ -286,12 +289,12 @@ std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal) {
     return text;
 }
 
-// Up to g_parallelTransfers downloads in flight, started in manifest order.
+// Up to the run's width of downloads in flight, started in manifest order.
 // Each file is recorded once its own transfer has ended well; the first
 // failure stops the others (their staging files are removed, their installed
 // files stay as they were) and ends the stage, after the files that had
 // already arrived whole are recorded.
-void FilesToPatch::DownloadFiles() {
+void FilesToPatch::DownloadFiles(RunContext& run) {
     DownloadProgress progress;
     progress.bytesTotal = totalDownloadSize;
     g_patchDialog->SetProgressPos(0);
@@ -299,18 +302,17 @@ void FilesToPatch::DownloadFiles() {
     // A disk that cannot hold the new files beside the old ones is found
     // before anything is fetched, so the player keeps a whole installation.
     std::optional<int64_t> free = platform::FreeBytes(".");
-    if (const int64_t needed = SpaceNeeded(files, g_parallelTransfers); free && needed > *free) {
-        LogFailure("not enough disk space: the new files need " + std::to_string(needed) +
-                   " more bytes, the disk has " + std::to_string(*free) + " free");
+    if (const int64_t needed = SpaceNeeded(files, run.width); free && needed > *free) {
+        LogFailure(run, "not enough disk space: the new files need " + std::to_string(needed) +
+                            " more bytes, the disk has " + std::to_string(*free) + " free");
         throw CouldntWriteFileException();
     }
 
     std::vector<std::unique_ptr<StagedDownload>> downloads(files.size());
-    TransferPool pool(g_parallelTransfers);
+    TransferPool pool(run, run.width);
     if (!pool)
         throw DownloadFailedException();
-    pool.ConfigureHandles(
-        [](TransferHandle& handle) { handle.UseLargeBlocks(g_parallelTransfers); });
+    pool.ConfigureHandles([&](TransferHandle& handle) { handle.UseLargeBlocks(run.width); });
 
     // Two lines of a manifest may name one file (in another letter case on a
     // disk that ignores it): the later one waits until the earlier one has
@@ -332,10 +334,10 @@ void FilesToPatch::DownloadFiles() {
             if (inFlight(file.name))
                 return std::nullopt;
             if (file.prefetched) {
-                WritePrefetched(file, &progress, record);
+                WritePrefetched(run, file, &progress, record);
                 return TransferJob{};
             }
-            downloads[i] = StartStaging(file, &progress);
+            downloads[i] = StartStaging(run, file, &progress);
             PrepareDownload(file, downloads[i]->transfer);
             namesInFlight.push_back(file.name);
             return TransferJob{BuildPatchUrl(g_patchServer.buildPath + file.name),
@@ -345,43 +347,43 @@ void FilesToPatch::DownloadFiles() {
             std::unique_ptr<StagedDownload> download = std::move(downloads[i]);
             namesInFlight.erase(
                 std::find(namesInFlight.begin(), namesInFlight.end(), files[i].name));
-            if (JudgeDownload(files[i], *download, outcome))
+            if (JudgeDownload(run, files[i], *download, outcome))
                 RecordDownload(files[i], record);
         });
 }
 
-bool FilesToPatch::VerifyFiles() {
+bool FilesToPatch::VerifyFiles(const RunContext& run) {
     bool result = true;
     for (File& file : files) {
         if (file.rejected) {
-            LogFailure("verification: the name check refused " + file.name);
+            LogFailure(run, "verification: the name check refused " + file.name);
             return false;
         }
         // Its download was refused: the installed file is as it was before
         // the run, and its ledger entry still tells which version that is.
         if (!file.refusal.empty()) {
-            LogFailure("verification: " + file.refusal);
+            LogFailure(run, "verification: " + file.refusal);
             result = false;
             continue;
         }
         std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize) {
-            LogFailure("verification: " + file.name + " is missing");
+            LogFailure(run, "verification: " + file.name + " is missing");
             platform::DeleteFileByName(file.name);
             result = false;
             continue;
         }
         if (file.sizeKnown && *localSize != file.size) {
-            LogFailure("verification: " + file.name + " has " + std::to_string(*localSize) +
-                       " bytes, the manifest says " + std::to_string(file.size));
+            LogFailure(run, "verification: " + file.name + " has " + std::to_string(*localSize) +
+                                " bytes, the manifest says " + std::to_string(file.size));
             platform::DeleteFileByName(file.name);
             result = false;
             continue;
         }
         if (FileVersionFile::HasVersion(file.name, file.version))
             continue;
-        LogFailure("verification: " + file.name + " version " + std::to_string(file.version) +
-                   " is not in the ledger");
+        LogFailure(run, "verification: " + file.name + " version " + std::to_string(file.version) +
+                            " is not in the ledger");
         FileVersionFile::SetVersion(file.name, file.version);
         if (SameNameIgnoringCase(file.name, kNewLauncherExe))
             g_patchDialog->m_launcherUpdatePending = false;

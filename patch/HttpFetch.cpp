@@ -1,10 +1,11 @@
 #include "patch/HttpFetch.h"
 
 #include "patch/PatchServer.h"
+#include "patch/RunContext.h"
 #include "state/LocalFiles.h"
 
-bool FetchToFile(const std::string& localName, const std::string& serverPath, int64_t maxBytes,
-                 long* status) {
+bool FetchToFile(RunContext& run, const std::string& localName, const std::string& serverPath,
+                 int64_t maxBytes, long* status) {
     *status = 0;
     std::string url = BuildPatchUrl(serverPath);
     // The body goes to a temporary file beside the local copy, so a broken
@@ -13,11 +14,11 @@ bool FetchToFile(const std::string& localName, const std::string& serverPath, in
     if (!replacement.IsOpen())
         return false;
     // A pool of its own: a fresh handle and connection for each fetch.
-    TransferPool pool(1);
+    TransferPool pool(run, 1);
     if (!pool)
         return false;
-    pool.ConfigureHandles([](TransferHandle& handle) {
-        curl_easy_setopt(handle.Get(), CURLOPT_TIMEOUT, g_transferLimits.textFileDeadlineSeconds);
+    pool.ConfigureHandles([&](TransferHandle& handle) {
+        curl_easy_setopt(handle.Get(), CURLOPT_TIMEOUT, run.limits.textFileDeadlineSeconds);
     });
     FileSink sink(replacement.Stream());
     Transfer transfer(&sink);

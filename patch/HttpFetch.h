@@ -7,11 +7,11 @@
 
 #include "patch/Transfer.h"
 
-// Fetches a server path with a fresh handle and replaces the local file with
+// Fetches a server path with a fresh handle of the run and replaces the local file with
 // the body only when the answer is good: status 200, the body complete and
 // no longer than `maxBytes`. Any other outcome leaves the local file exactly
 // as it was. Stores the HTTP status (0 without an answer, and 0 when the
 // temporary file for the body cannot be created, in which case nothing is
 // requested). Returns whether the local file now holds the answer.
-bool FetchToFile(const std::string& localName, const std::string& serverPath, int64_t maxBytes,
-                 long* status);
+bool FetchToFile(RunContext& run, const std::string& localName, const std::string& serverPath,
+                 int64_t maxBytes, long* status);

@@ -94,7 +94,8 @@ std::optional<uint64_t> VerifiedKeyListSerial(const std::string& rootKey,
     return list->serial;
 }
 
-std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& statementText) {
+std::optional<std::string> FetchKeyListFor(RunContext& run,
+                                           const std::optional<std::string>& statementText) {
     std::optional<BuildStatement> statement =
         statementText ? ParseStatement(*statementText) : std::nullopt;
     if (!statement || statement->key == TrustedKey())
@@ -102,7 +103,7 @@ std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& sta
     long status = 0;
     std::string text;
     const std::string local = RunCopyName(kKeyListFileName);
-    if (!FetchToFile(local, g_patchServer.serverPath + kKeyListFileName, kMaxKeyListBytes,
+    if (!FetchToFile(run, local, g_patchServer.serverPath + kKeyListFileName, kMaxKeyListBytes,
                      &status) ||
         !ReadBounded(local, kMaxKeyListBytes, &text))
         return std::nullopt;

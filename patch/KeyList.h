@@ -71,4 +71,5 @@ std::optional<uint64_t> VerifiedKeyListSerial(const std::string& rootKey,
 // list, staged as RunCopyName(kKeyListFileName), or nullopt when it did not
 // arrive whole within kMaxKeyListBytes or is older (a lower serial) than the
 // verified list the launcher keeps.
-std::optional<std::string> FetchKeyListFor(const std::optional<std::string>& statementText);
+std::optional<std::string> FetchKeyListFor(RunContext& run,
+                                           const std::optional<std::string>& statementText);

@@ -9,7 +9,8 @@
 
 // A server that stops sending must not hold a run for ever. A transfer that
 // hits a limit ends as broken with the status it had so far (0 before an
-// answer). Read when a handle is created; tests shorten them.
+// answer). Part of a run's RunContext, read when a handle is created; tests
+// shorten them.
 struct TransferLimits {
     long connectTimeoutSeconds = 30;
     // A transfer that averages less than lowSpeedBytesPerSecond over
@@ -22,7 +23,6 @@ struct TransferLimits {
     // (kManifestLimit) fits at 25 KiB/s.
     long textFileDeadlineSeconds = 3 * 60 * 60;
 };
-extern TransferLimits g_transferLimits;
 
 // The largest game file the launcher takes when neither the manifest nor the
 // answer says how large it is: far beyond any real game file, and an end to
@@ -53,7 +53,7 @@ inline constexpr int64_t kPrefetchBudget = int64_t{64} << 20;
 
 // A broken game-file transfer is resumed within the run: up to this many
 // further attempts, the first after kFirstResumePause and each later one
-// after twice the pause before it. Tests may shorten the pause.
+// after twice the pause before it (RunContext::firstResumePause, which tests
+// shorten).
 inline constexpr int kResumeAttempts = 5;
 inline constexpr std::chrono::milliseconds kFirstResumePause{250};
-extern std::chrono::milliseconds g_firstResumePause;

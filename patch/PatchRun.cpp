@@ -3,8 +3,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
-#include "patch/RunLog.h"
-#include "patch/RunNetwork.h"
+#include "patch/RunContext.h"
 #include "patch/RunSurface.h"
 #include "patch/Trust.h"
 #include "state/FileVersionFile.h"
@@ -72,9 +71,6 @@ const char kUntrustedText[] =
 
 }  // namespace
 
-PatchRunOptions g_patchRunOptions;
-FilesToPatch::RepairCounts g_repairCounts;
-
 void ShowUntrustedBuildBox(TrustCheck check) {
     g_patchDialog->ShowMessageBox(kUntrustedCaption,
                                   std::string(kUntrustedText) + TrustCheckText(check) + ".");
@@ -99,7 +95,12 @@ void ShowStageFailureBox(int stage) {
 }
 
 unsigned PatchThreadProc(void* param) {
-    g_patchDialog = static_cast<RunSurface*>(param);
+    RunContext run;
+    return PatchThreadProc(*static_cast<RunSurface*>(param), run);
+}
+
+unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
+    g_patchDialog = &surface;
     RunSurface& dialog = *g_patchDialog;
     dialog.m_launcherUpdatePending = false;
 
@@ -108,8 +109,8 @@ unsigned PatchThreadProc(void* param) {
 
     dialog.SetStageText("Connecting to patch server...");
     dialog.SetStatusText("Checking for game updates...");
-    ReadPatchServerAddress();
-    BeginRunNetwork(BuildPatchUrl(""));
+    ReadPatchServerAddress(run.tls);
+    BeginRunNetwork(run, BuildPatchUrl(""));
     RemoveStaleTemporaryFiles();
     RemoveStaleStagingFiles();
     if (TrustRequired())
@@ -122,15 +123,15 @@ unsigned PatchThreadProc(void* param) {
         stage = 0;
         dialog.SetStageText("Downloading info from patch server...");
         DropUnverifiedCopies();
-        FetchBuildFolder();
+        FetchBuildFolder(run);
         if (buildTrusted) {
-            FetchManifest(filesToPatch);
+            FetchManifest(run, filesToPatch);
         } else {
             // Not a line of a manifest is read before its statement says it
             // is the signed one.
-            FetchManifestFile();
+            FetchManifestFile(run);
             BuildStatement accepted;
-            TrustCheck check = CheckBuildStatement(&accepted);
+            TrustCheck check = CheckBuildStatement(run, &accepted);
             if (check == TrustCheck::kPassed) {
                 ReadManifestLines(filesToPatch);
                 check = AcceptBuild(filesToPatch, accepted);
@@ -147,24 +148,24 @@ unsigned PatchThreadProc(void* param) {
         filesToPatch.CheckFileNames();
 
         dialog.SetStageText("Downloading file sizes...");
-        filesToPatch.DownloadFileSizes();
+        filesToPatch.DownloadFileSizes(run);
 
         dialog.SetStageText("Determining which files to download...");
-        filesToPatch.DetermineFilesToDownload();
-        if (g_patchRunOptions.repair)
-            g_repairCounts = filesToPatch.MarkDamagedFiles();
+        filesToPatch.DetermineFilesToDownload(run);
+        if (run.repair)
+            run.repairCounts = filesToPatch.MarkDamagedFiles(run);
         filesToPatch.ComputeDownloadSize();
 
         dialog.SetStageText("Downloading files...");
         dialog.m_launcherUpdatePending = false;
-        filesToPatch.DownloadFiles();
+        filesToPatch.DownloadFiles(run);
 
         dialog.SetProgressRange(0, 1);
         dialog.SetProgressPos(1);
 
         stage = 2;
         dialog.SetStageText("Verifying files...");
-        success = filesToPatch.VerifyFiles();
+        success = filesToPatch.VerifyFiles(run);
         dialog.SetStageText(" ");
 
         if (!success)
@@ -173,7 +174,7 @@ unsigned PatchThreadProc(void* param) {
             dialog.SetStageText("You may now click Play to enter the game.");
     } catch (const UntrustedBuildException& refused) {
         success = false;
-        LogFailure(std::string("trust: ") + TrustCheckText(refused.check));
+        LogFailure(run, std::string("trust: ") + TrustCheckText(refused.check));
         ShowUntrustedBuildBox(refused.check);
     } catch (const CouldntWriteFileException&) {
         success = false;

@@ -4,18 +4,15 @@
 
 #include "patch/Trust.h"
 
-#include "fileset/FilesToPatch.h"
+class RunSurface;
+struct RunContext;
 
-// How the next run goes, set by the front end before it starts the run.
-struct PatchRunOptions {
-    // Re-hash the local files that carry a SHA256 tag and fetch the damaged.
-    bool repair = false;
-};
-extern PatchRunOptions g_patchRunOptions;
-// What the last repair run found; read by the front end after the run.
-extern FilesToPatch::RepairCounts g_repairCounts;
-
-// `param` is the RunSurface of the front end. Always returns 0.
+// A run with the settings the front end put in `run` (patch/RunContext.h);
+// the run writes its network choices and repair counts back into it, for
+// the front end to read after RunFinished. Always returns 0.
+unsigned PatchThreadProc(RunSurface& surface, RunContext& run);
+// `param` is the RunSurface of the front end; the run has the build's
+// settings. Always returns 0.
 unsigned PatchThreadProc(void* param);
 
 void ShowWriteFailureBox();

@@ -8,7 +8,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
-#include "patch/RunLog.h"
+#include "patch/RunContext.h"
 #include "patch/Tls.h"
 #include "patch/Trust.h"
 #include "state/TextFile.h"
@@ -44,6 +44,10 @@ PatchServerSettings InitialPatchServerSettings() {
 PatchServerSettings g_patchServer = InitialPatchServerSettings();
 
 void ReadPatchServerAddress() {
+    ReadPatchServerAddress(BuiltTlsSettings());
+}
+
+void ReadPatchServerAddress(const TlsSettings& tls) {
     g_patchServer.unusable.clear();
     FILE* file = std::fopen(kAddressFileName, "r");
     if (!file)
@@ -93,7 +97,7 @@ void ReadPatchServerAddress() {
 
     // Plain HTTP would bypass the pin, and with it the operator's choice of
     // who may answer for the patch server.
-    if (scheme != kHttps && !g_tlsSettings.caBundle.empty()) {
+    if (scheme != kHttps && !tls.caBundle.empty()) {
         g_patchServer.unusable = std::string(
             "the address file names http:// but this launcher "
             "only talks HTTPS to its pinned servers");
@@ -105,14 +109,14 @@ void ReadPatchServerAddress() {
     g_patchServer.port = scan::ParseInt32(portText);
 }
 
-void FetchBuildFolder() {
+void FetchBuildFolder(RunContext& run) {
     if (!g_patchServer.unusable.empty()) {
-        LogFailure(g_patchServer.unusable);
+        LogFailure(run, g_patchServer.unusable);
         throw DownloadFailedException();
     }
     long status = 0;
     const std::string local = RunCopyName(kBuildFolderFileName);
-    if (!FetchToFile(local, g_patchServer.serverPath + kBuildFolderFileName, kBuildFolderLimit,
+    if (!FetchToFile(run, local, g_patchServer.serverPath + kBuildFolderFileName, kBuildFolderLimit,
                      &status))
         return;
     std::string line;
@@ -122,20 +126,21 @@ void FetchBuildFolder() {
     g_patchServer.buildPath = g_patchServer.serverPath + g_patchServer.buildFolder;
 }
 
-void FetchManifest(FilesToPatch& filesToPatch) {
-    FetchManifestFile();
+void FetchManifest(RunContext& run, FilesToPatch& filesToPatch) {
+    FetchManifestFile(run);
     ReadManifestLines(filesToPatch);
 }
 
-void FetchManifestFile() {
+void FetchManifestFile(RunContext& run) {
     long status = 0;
     const std::string local = RunCopyName(kManifestFileName);
-    if (!FetchToFile(local, g_patchServer.buildPath + kManifestFileName, kManifestLimit, &status)) {
+    if (!FetchToFile(run, local, g_patchServer.buildPath + kManifestFileName, kManifestLimit,
+                     &status)) {
         // Another status names itself in the request; a good one does not.
         if (status == 200)
-            LogFailure(BuildPatchUrl(g_patchServer.buildPath + kManifestFileName) +
-                       ": the manifest did not arrive whole or is longer than " +
-                       std::to_string(kManifestLimit) + " bytes");
+            LogFailure(run, BuildPatchUrl(g_patchServer.buildPath + kManifestFileName) +
+                                ": the manifest did not arrive whole or is longer than " +
+                                std::to_string(kManifestLimit) + " bytes");
         throw DownloadFailedException();
     }
 }

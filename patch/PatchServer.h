@@ -10,6 +10,8 @@
 #include "state/LauncherFiles.h"
 
 class FilesToPatch;
+struct RunContext;
+struct TlsSettings;
 
 struct PatchServerSettings {
     std::string host;
@@ -32,16 +34,18 @@ extern PatchServerSettings g_patchServer;
 // The built-in values (the default host is chosen when the launcher is built).
 PatchServerSettings InitialPatchServerSettings();
 
-// A launcher with a pinned CA bundle (g_tlsSettings) talks only HTTPS: an
-// http:// address in the file then makes the address unusable.
+// A launcher with a pinned CA bundle (the run's TlsSettings) talks only
+// HTTPS: an http:// address in the file then makes the address unusable.
+// Without settings: the build's (BuiltTlsSettings()).
+void ReadPatchServerAddress(const TlsSettings& tls);
 void ReadPatchServerAddress();
 // Throws DownloadFailedException, asking nothing, when the address is unusable.
-void FetchBuildFolder();
-void FetchManifest(FilesToPatch& filesToPatch);
+void FetchBuildFolder(RunContext& run);
+void FetchManifest(RunContext& run, FilesToPatch& filesToPatch);
 // FetchManifest's two halves, for a run that authenticates the manifest
 // between them: the fetch into the local copy (the staged one with a key),
 // and the reading of its lines.
-void FetchManifestFile();
+void FetchManifestFile(RunContext& run);
 void ReadManifestLines(FilesToPatch& filesToPatch);
 void LoadLocalManifest(FilesToPatch& filesToPatch);
 std::string BuildPatchUrl(const std::string& serverPath);

@@ -5,10 +5,10 @@
 
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "patch/RunLog.h"
+#include "patch/RunContext.h"
 #include "patch/RunSurface.h"
 
-FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles() {
+FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles(const RunContext& run) {
     int toCheck = 0;
     for (const File& file : files)
         if (!file.rejected && !file.needsDownload && !file.Sha256Tag().empty())
@@ -27,7 +27,7 @@ FilesToPatch::RepairCounts FilesToPatch::MarkDamagedFiles() {
         if (Sha256FileHex(file.name) != expected) {
             file.needsDownload = true;
             ++counts.damaged;
-            LogFetch(file.name, RunLog::FetchReason::kHash);
+            LogFetch(run, file.name, RunLog::FetchReason::kHash);
         }
     }
     return counts;

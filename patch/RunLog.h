@@ -1,9 +1,8 @@
 #pragma once
 // What a patch run did, for front ends that show it (a console's verbose or
 // machine-readable output): every request, why each file is fetched, and the
-// check that failed. Null by default: then nothing is reported and nothing
-// else changes. Set by the front end before a run starts, never during one;
-// the calls come from the run's worker.
+// check that failed. A front end hands one to a run in its RunContext; the
+// calls come from the run's worker.
 
 #include <cstdint>
 #include <string>
@@ -28,9 +27,4 @@ class RunLog {
     virtual void OnFailure(const std::string& cause) = 0;
 };
 
-extern RunLog* g_runLog;
-
-// No-ops without a log.
-void LogFetch(const std::string& name, RunLog::FetchReason reason);
-void LogFailure(const std::string& cause);
 const char* FetchReasonName(RunLog::FetchReason reason);

@@ -1,19 +1,14 @@
 #include "patch/RunNetwork.h"
 
-RunNetwork g_runNetwork;
-RateLimitOverride g_rateLimitOverride;
+#include "patch/RunContext.h"
 
-void BeginRunNetwork(const std::string& url) {
+void BeginRunNetwork(RunContext& run, const std::string& url) {
     Settings settings;
     settings.Load();
     std::optional<int64_t> rate =
-        g_rateLimitOverride.active ? g_rateLimitOverride.bytesPerSecond : settings.LimitRate();
-    g_runNetwork.limiter.reset();
+        run.rateOverride.active ? run.rateOverride.bytesPerSecond : settings.LimitRate();
+    run.network.limiter.reset();
     if (rate)
-        g_runNetwork.limiter.emplace(*rate);
-    g_runNetwork.proxy = ChooseProxy(settings.Proxy(), url);
-}
-
-void ApplyRunProxy(CURL* handle) {
-    ApplyProxy(handle, g_runNetwork.proxy);
+        run.network.limiter.emplace(*rate);
+    run.network.proxy = ChooseProxy(settings.Proxy(), url);
 }

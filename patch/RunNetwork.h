@@ -1,7 +1,7 @@
 #pragma once
 // The player's network choices for one run, taken when the run starts: the
-// bandwidth cap and the proxy. Every transfer of the run applies them.
-// Worker thread only, like the rest of a run's state.
+// bandwidth cap and the proxy. Every transfer of the run applies them
+// (RunContext::network).
 
 #include <curl/curl.h>
 
@@ -16,19 +16,17 @@ struct RunNetwork {
     std::optional<RateLimiter> limiter;  // none: no cap
     ProxyChoice proxy;
 };
-extern RunNetwork g_runNetwork;
 
 // A front end's cap instead of the settings file's (lvpatch --limit-rate).
 struct RateLimitOverride {
     bool active = false;
     std::optional<int64_t> bytesPerSecond;  // none: no cap
 };
-extern RateLimitOverride g_rateLimitOverride;
+
+struct RunContext;
 
 // Reads the settings file from the game folder and chooses the proxy for
-// `url`, the patch server's address. Without the file: no cap, and the
-// desktop's or the environment's proxy.
-void BeginRunNetwork(const std::string& url);
-
-// The proxy of the run, on a handle that is about to be used.
-void ApplyRunProxy(CURL* handle);
+// `url`, the patch server's address, into `run.network`; the run's
+// rateOverride, when active, instead of the file's cap. Without the file: no
+// cap, and the desktop's or the environment's proxy.
+void BeginRunNetwork(RunContext& run, const std::string& url);

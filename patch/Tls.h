@@ -10,9 +10,9 @@ struct TlsSettings {
     // Empty: libcurl's default, the system's CA store.
     std::string caBundle;
 };
-// Starts with the build's LV_CA_BUNDLE. Tests point it at a CA of their own.
-extern TlsSettings g_tlsSettings;
+// The build's: LV_CA_BUNDLE. A run starts with it (RunContext::tls).
+TlsSettings BuiltTlsSettings();
 
 // Verification of the peer and its host name, and the CA bundle. Every easy
 // handle that talks to the patch server gets these.
-void ApplyTlsOptions(CURL* handle);
+void ApplyTlsOptions(CURL* handle, const TlsSettings& tls);

@@ -1,6 +1,6 @@
 #include "patch/Transfer.h"
 
-#include "patch/RunLog.h"
+#include "patch/RunContext.h"
 
 #include <unistd.h>
 
@@ -12,11 +12,6 @@
 
 #include "base/NameCase.h"
 #include "base/Sha256.h"
-#include "patch/RunNetwork.h"
-#include "patch/Tls.h"
-
-TransferLimits g_transferLimits;
-std::chrono::milliseconds g_firstResumePause = kFirstResumePause;
 
 bool FileSink::Write(const char* data, size_t size) {
     return std::fwrite(data, 1, size, file_) == size;
@@ -143,11 +138,12 @@ void Transfer::EnableResume(int64_t expectedSize) {
 }
 
 std::chrono::milliseconds Transfer::NextAttemptPause() const {
-    return g_firstResumePause * (1 << std::clamp(attempts_ - 1, 0, kResumeAttempts));
+    return run_->firstResumePause * (1 << std::clamp(attempts_ - 1, 0, kResumeAttempts));
 }
 
-void Transfer::Attach(CURL* handle, const std::string& url) {
+void Transfer::Attach(CURL* handle, const std::string& url, RunContext& run) {
     handle_ = handle;
+    run_ = &run;
     url_ = url;
     if (writers_.empty()) {
         writers_.push_back(std::make_unique<BoundWriter>(*this));
@@ -157,8 +153,8 @@ void Transfer::Attach(CURL* handle, const std::string& url) {
             hash_ = hash.get();
             writers_.push_back(std::move(hash));
         }
-        if (g_runNetwork.limiter)
-            writers_.push_back(std::make_unique<CapWriter>(*this, *g_runNetwork.limiter));
+        if (run.network.limiter)
+            writers_.push_back(std::make_unique<CapWriter>(*this, *run.network.limiter));
     }
     started_ = std::chrono::steady_clock::now();
     ++attempts_;
@@ -341,9 +337,9 @@ size_t Transfer::Take(const char* data, size_t size) {
 }
 
 std::chrono::steady_clock::duration Transfer::ResumeIfDue() {
-    if (!paused_ || !g_runNetwork.limiter)
+    if (!paused_ || !run_->network.limiter)
         return std::chrono::steady_clock::duration::zero();
-    auto wait = g_runNetwork.limiter->Delay(RateLimiter::Clock::now());
+    auto wait = run_->network.limiter->Delay(RateLimiter::Clock::now());
     if (wait > wait.zero())
         return wait;
     paused_ = false;
@@ -389,7 +385,7 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
 
 // The attempt's own answer and bytes; the outcome tells of the whole file.
 void Transfer::LogRequest(long status) const {
-    if (!g_runLog)
+    if (!run_->log)
         return;
     static const char* const kEnds[] = {"not run", "finished", "broken", "over-limit",
                                         "write-failed"};
@@ -402,7 +398,7 @@ void Transfer::LogRequest(long status) const {
     request.end = kEnds[static_cast<int>(outcome_.end)];
     if (outcome_.code != CURLE_OK)
         request.error = curl_easy_strerror(outcome_.code);
-    g_runLog->OnRequest(request);
+    run_->log->OnRequest(request);
 }
 
 namespace {
@@ -418,11 +414,10 @@ int SetReceiveBuffer(void* size, curl_socket_t socket, curlsocktype purpose) {
 // Below this a transfer counts as stalled. Under the player's cap a transfer
 // may get no more than its share of the cap, which must not look like a
 // stall: the limit is then at most a quarter of that share.
-long LowSpeedLimit() {
-    long limit = g_transferLimits.lowSpeedBytesPerSecond;
-    if (g_runNetwork.limiter) {
-        const int64_t share =
-            g_runNetwork.limiter->BytesPerSecond() / std::max(1, g_parallelTransfers);
+long LowSpeedLimit(const RunContext& run) {
+    long limit = run.limits.lowSpeedBytesPerSecond;
+    if (run.network.limiter) {
+        const int64_t share = run.network.limiter->BytesPerSecond() / std::max(1, run.width);
         limit = std::max(1L, std::min(static_cast<long>(share / 4), limit));
     }
     return limit;
@@ -430,18 +425,18 @@ long LowSpeedLimit() {
 
 }  // namespace
 
-TransferHandle::TransferHandle() : handle_(curl_easy_init()) {
+TransferHandle::TransferHandle(RunContext& run) : run_(run), handle_(curl_easy_init()) {
     if (!handle_)
         return;
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, g_transferLimits.connectTimeoutSeconds);
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, LowSpeedLimit());
-    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, g_transferLimits.lowSpeedSeconds);
-    ApplyTlsOptions(handle_);
-    ApplyRunProxy(handle_);
+    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT, run.limits.connectTimeoutSeconds);
+    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_LIMIT, LowSpeedLimit(run));
+    curl_easy_setopt(handle_, CURLOPT_LOW_SPEED_TIME, run.limits.lowSpeedSeconds);
+    ApplyTlsOptions(handle_, run.tls);
+    ApplyProxy(handle_, run.network.proxy);
     // Under a cap even small answers come in blocks the cap can hold.
-    if (g_runNetwork.limiter)
-        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, g_runNetwork.limiter->BlockSize(1));
+    if (run.network.limiter)
+        curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE, run.network.limiter->BlockSize(1));
 }
 
 TransferHandle::~TransferHandle() {
@@ -450,11 +445,11 @@ TransferHandle::~TransferHandle() {
 }
 
 void TransferHandle::UseLargeBlocks(int transfersAtOnce) {
-    if (g_runNetwork.limiter) {
+    if (run_.network.limiter) {
         // Large blocks and a large buffer would let bursts past the cap.
         curl_easy_setopt(handle_, CURLOPT_BUFFERSIZE,
-                         g_runNetwork.limiter->BlockSize(transfersAtOnce));
-        receiveBuffer_ = g_runNetwork.limiter->ReceiveBufferSize();
+                         run_.network.limiter->BlockSize(transfersAtOnce));
+        receiveBuffer_ = run_.network.limiter->ReceiveBufferSize();
     } else {
         // A receive buffer that holds a whole libcurl block, so that a front
         // end whose progress update takes a while finds a full block waiting
@@ -466,18 +461,13 @@ void TransferHandle::UseLargeBlocks(int transfersAtOnce) {
     curl_easy_setopt(handle_, CURLOPT_SOCKOPTDATA, &receiveBuffer_);
 }
 
-#ifndef LV_PARALLEL_TRANSFERS
-#define LV_PARALLEL_TRANSFERS 1
-#endif
-int g_parallelTransfers = LV_PARALLEL_TRANSFERS;
-
-TransferPool::TransferPool(int width) : multi_(curl_multi_init()) {
+TransferPool::TransferPool(RunContext& run, int width) : run_(run), multi_(curl_multi_init()) {
     if (!multi_)
         return;
     // One request per connection at a time: no pipelining.
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     for (int i = 0; i < width; ++i) {
-        auto handle = std::make_unique<TransferHandle>();
+        auto handle = std::make_unique<TransferHandle>(run);
         if (!*handle) {
             slots_.clear();
             return;
@@ -510,7 +500,7 @@ void TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag)
 
 void TransferPool::Attempt(Slot& slot, std::chrono::steady_clock::time_point now) {
     slot.retryAt.reset();
-    slot.transfer->Attach(slot.handle->Get(), slot.url);
+    slot.transfer->Attach(slot.handle->Get(), slot.url, run_);
     if (curl_multi_add_handle(multi_, slot.handle->Get()) == CURLM_OK)
         return;
     // An attempt that cannot start counts as one that broke.

@@ -24,6 +24,8 @@
 
 #include "patch/Limits.h"
 
+struct RunContext;
+
 // libcurl's receive buffer for game-file downloads: larger blocks mean fewer
 // synchronous progress updates for the same bytes.
 inline constexpr long kDownloadBufferSize = 2 * 1024 * 1024;
@@ -136,7 +138,7 @@ class Transfer {
     // Prepares `handle` to carry this transfer from `url`; the pool calls
     // Finish when it ends. A resumable transfer may then want another
     // attempt: the pool attaches it again after NextAttemptPause().
-    void Attach(CURL* handle, const std::string& url);
+    void Attach(CURL* handle, const std::string& url, RunContext& run);
     void Finish(CURL* handle, CURLcode code);
     bool WantsAnotherAttempt() const { return wantsAnother_; }
     // Makes the last attempt the end of the transfer (its outcome stays as
@@ -169,6 +171,7 @@ class Transfer {
 
     TransferSink* sink_;
     CURL* handle_ = nullptr;
+    RunContext* run_ = nullptr;  // the run of the last Attach
     int64_t limit_ = -1;
     bool cutUnannounced_ = false;
     bool hashed_ = false;
@@ -204,9 +207,9 @@ class Transfer {
 
 class TransferHandle {
   public:
-    // A fresh easy handle with the stall limits and no signals (transfers run
-    // on a worker thread).
-    TransferHandle();
+    // A fresh easy handle with the run's stall limits, TLS and proxy, and no
+    // signals (transfers run on a worker thread).
+    explicit TransferHandle(RunContext& run);
     ~TransferHandle();
     TransferHandle(const TransferHandle&) = delete;
     TransferHandle& operator=(const TransferHandle&) = delete;
@@ -220,15 +223,10 @@ class TransferHandle {
     void UseLargeBlocks(int transfersAtOnce = 1);
 
   private:
+    RunContext& run_;
     CURL* handle_;
     int receiveBuffer_ = 0;
 };
-
-// How many requests the size and download stages keep in flight. 1 (the
-// build's default unless LV_PARALLEL_TRANSFERS says otherwise) is one request
-// after the other on one reused handle; front ends may change it before a
-// run starts.
-extern int g_parallelTransfers;
 
 // What a stage hands the driver for one of its entries: where from, and the
 // transfer prepared with where its bytes go, its bound, its hash and whether
@@ -241,12 +239,13 @@ struct TransferJob {
 // The one transfer driver: up to `width` transfers in flight on libcurl's
 // multi interface, each slot a reusable easy handle, so the connections stay
 // open for further entries. Width 1 is one request after the other on one
-// connection. Everything runs on the calling thread: sinks and judges are
+// connection. Every handle and transfer takes its settings from `run`, which
+// must outlive the pool. Everything runs on the calling thread: sinks and judges are
 // called from within Run. Nothing in it sleeps: the player's cap pauses
 // handles and a resumed attempt is a time at which it starts.
 class TransferPool {
   public:
-    explicit TransferPool(int width);
+    TransferPool(RunContext& run, int width);
     ~TransferPool();
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
@@ -298,6 +297,7 @@ class TransferPool {
     // Ends every transfer still in flight at once, unfinished.
     void Stop();
 
+    RunContext& run_;
     CURLM* multi_;
     std::vector<Slot> slots_;
     size_t inFlight_ = 0;

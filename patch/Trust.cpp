@@ -178,14 +178,14 @@ bool KeepVerifiedCopies() {
     return kept;
 }
 
-TrustCheck CheckBuildStatement(BuildStatement* accepted) {
+TrustCheck CheckBuildStatement(RunContext& run, BuildStatement* accepted) {
     // Only a whole answer of status 200 within the bound replaces the local
     // copy; anything else (an endless answer too) leaves no statement.
     long status = 0;
     std::optional<std::string> statement;
     std::string text;
     const std::string local = RunCopyName(kStatementFileName);
-    if (FetchToFile(local, g_patchServer.buildPath + kStatementFileName, kMaxStatementBytes,
+    if (FetchToFile(run, local, g_patchServer.buildPath + kStatementFileName, kMaxStatementBytes,
                     &status) &&
         ReadBounded(local, kMaxStatementBytes, &text))
         statement = text;
@@ -194,7 +194,7 @@ TrustCheck CheckBuildStatement(BuildStatement* accepted) {
     expected.trustedKey = TrustedKey();
     expected.product = AcceptedProduct();
     expected.channel = AcceptedChannel();
-    expected.keyList = FetchKeyListFor(statement);
+    expected.keyList = FetchKeyListFor(run, statement);
     expected.manifestSha256 = Sha256FileHex(RunCopyName(kManifestFileName)).value_or("");
     expected.buildFolder = g_patchServer.buildFolder;
     expected.highestAcceptedSerial = ReadAcceptedSerial();

@@ -21,6 +21,7 @@
 #include "state/LauncherFiles.h"
 
 class FilesToPatch;
+struct RunContext;
 
 // Which check a statement failed, in the order they are made.
 enum class TrustCheck {
@@ -80,7 +81,7 @@ bool SaveAcceptedSerial(uint64_t serial);
 // verifies it against the staged current2.txt's SHA-256, the build folder,
 // the saved serial and the clock. Returns the failed check, or kPassed with
 // the statement in `accepted`.
-TrustCheck CheckBuildStatement(BuildStatement* accepted);
+TrustCheck CheckBuildStatement(RunContext& run, BuildStatement* accepted);
 // Once the authenticated manifest is read: every entry must carry a SHA256
 // tag. Saves the serial of a build that passes; returns the failed check, or
 // kPassed.

@@ -9,13 +9,14 @@
 
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
-#include "platform/ReadableSize.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
+#include "patch/RunContext.h"
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
 #include "patch/Transfer.h"
 #include "platform/Platform.h"
+#include "platform/ReadableSize.h"
 #include "state/FileVersionFile.h"
 #include "state/VerifiedFiles.h"
 
@@ -57,12 +58,12 @@ bool HoldsPublishedBytes(const FilesToPatch::File& file, VerifiedFiles& record) 
 
 }  // namespace
 
-// Up to g_parallelTransfers size requests in flight; the texts count the
+// Up to the run's width of size requests in flight; the texts count the
 // requests as they start, in manifest order. With several in flight, a small
 // body that arrives whole is kept for the download stage (within
 // kPrefetchBudget), so that file costs one request instead of two; one after
 // the other, every file is asked for again by its download.
-void FilesToPatch::DownloadFileSizes() {
+void FilesToPatch::DownloadFileSizes(RunContext& run) {
     int count = 0;
     for (const File& file : files)
         if (!file.rejected && !file.sizeKnown)
@@ -74,9 +75,9 @@ void FilesToPatch::DownloadFileSizes() {
         StringSink sink;
         Transfer transfer;
     };
-    const bool keepBodies = g_parallelTransfers > 1;
+    const bool keepBodies = run.width > 1;
     std::vector<std::unique_ptr<Probe>> probes(files.size());
-    TransferPool pool(g_parallelTransfers);
+    TransferPool pool(run, run.width);
     if (!pool)
         throw DownloadFailedException();
     pool.ConfigureHandles(
@@ -112,30 +113,30 @@ void FilesToPatch::DownloadFileSizes() {
         });
 }
 
-void FilesToPatch::DetermineFilesToDownload() {
+void FilesToPatch::DetermineFilesToDownload(const RunContext& run) {
     for (File& file : files) {
         if (file.rejected || file.needsDownload)
             continue;
         if (!file.sizeKnown) {
             file.needsDownload = true;
-            LogFetch(file.name, RunLog::FetchReason::kUnknownSize);
+            LogFetch(run, file.name, RunLog::FetchReason::kUnknownSize);
             continue;
         }
         std::optional<int64_t> localSize = ReadableFileSize(file.name);
         if (!localSize || *localSize != file.size) {
             file.needsDownload = true;
-            LogFetch(file.name,
+            LogFetch(run, file.name,
                      localSize ? RunLog::FetchReason::kSize : RunLog::FetchReason::kMissing);
             continue;
         }
         if (!FileVersionFile::HasVersion(file.name, file.version)) {
             file.needsDownload = true;
-            LogFetch(file.name, RunLog::FetchReason::kVersion);
+            LogFetch(run, file.name, RunLog::FetchReason::kVersion);
             continue;
         }
         if (verifiedFiles && !HoldsPublishedBytes(file, *verifiedFiles)) {
             file.needsDownload = true;
-            LogFetch(file.name, RunLog::FetchReason::kHash);
+            LogFetch(run, file.name, RunLog::FetchReason::kHash);
         }
     }
 }

@@ -202,7 +202,7 @@ int StagingFile::Close() {
     errno = 0;
     bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
 #ifdef _WIN32
-    ok = ok && SyncToDisk(file_);
+    ok = ok && platform::SyncFile(::_fileno(file_));
 #endif
     const int error = errno;
     if (std::fclose(file_) != 0 || !ok)

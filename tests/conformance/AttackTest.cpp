@@ -26,6 +26,7 @@
 #include "Repository.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
@@ -81,7 +82,7 @@ class Trust : public ::testing::Test {
     void ExpectRefused(TrustCheck check, bool alsoByTheProgram = true) {
         const auto before = FolderContents(game.Path());
         RecordingSurface surface;
-        EXPECT_FALSE(surface.RunPatch());
+        EXPECT_FALSE(surface.RunPatch(run));
         ASSERT_EQ(surface.boxes.size(), 1u) << Boxes(surface);
         EXPECT_EQ(surface.boxes[0].caption, kRefusedCaption);
         EXPECT_THAT(surface.boxes[0].text,
@@ -106,6 +107,7 @@ class Trust : public ::testing::Test {
     TestFolder game;
     Repository repo;
     std::unique_ptr<NginxServer> nginx;
+    RunContext run = TestRun();
 };
 
 }  // namespace
@@ -267,8 +269,7 @@ TEST_F(Trust, EndlessDataAndSlowRetrieval) {
         return serve(request);
     });
     PointAt(server.Port());
-    TransferLimits saved = g_transferLimits;
-    g_transferLimits.lowSpeedSeconds = 1;
+    run.limits.lowSpeedSeconds = 1;
 
     const std::string statement =
         files["/lanternvale_patch/build_1/" + std::string(kStatementFileName)];
@@ -279,7 +280,6 @@ TEST_F(Trust, EndlessDataAndSlowRetrieval) {
     setAttack(TestReply::Kind::kStallInBody, statement, 10);
     // In process only: the program would wait out the full stall limit.
     ExpectRefused(TrustCheck::kMissing, false);
-    g_transferLimits = saved;
 }
 
 TEST_F(Trust, AKillDuringTheCheckLeavesTheLastVerifiedManifestInPlace) {

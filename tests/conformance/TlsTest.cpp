@@ -10,6 +10,7 @@
 #include "PatchServerFixture.h"
 #include "RecordingSurface.h"
 #include "TestFolder.h"
+#include "TestRun.h"
 #include "patch/Tls.h"
 
 namespace {
@@ -54,7 +55,6 @@ class Https : public ::testing::Test {
     void SetUp() override {
         PublishBuild(serverRoot.Path(), {{"game.exe", "game over TLS", 1, "GAME_EXE"}});
     }
-    void TearDown() override { g_tlsSettings = saved; }
 
     void Serve(const NginxTls& tls, const std::string& host = "127.0.0.1") {
         nginx = std::make_unique<NginxServer>(serverRoot.Path(), &tls);
@@ -65,7 +65,7 @@ class Https : public ::testing::Test {
 
     void ExpectRefused() {
         RecordingSurface surface;
-        EXPECT_FALSE(surface.RunPatch());
+        EXPECT_FALSE(surface.RunPatch(run));
         ASSERT_EQ(surface.boxes.size(), 1u);
         EXPECT_EQ(surface.boxes[0].caption, kUnavailable);
         EXPECT_FALSE(FileExists("game.exe"));
@@ -73,7 +73,7 @@ class Https : public ::testing::Test {
         EXPECT_EQ(nginx->AccessLog().size(), 0u);
     }
 
-    TlsSettings saved = g_tlsSettings;
+    RunContext run = TestRun();
     FreshSettings settings;
     TestFolder game;
     TempDir serverRoot;
@@ -86,9 +86,9 @@ class Https : public ::testing::Test {
 
 TEST_F(Https, AVerifiedServerPatchesOverTls) {
     Serve(ca.Issue("server", "IP:127.0.0.1,DNS:localhost"));
-    g_tlsSettings.caBundle = ca.Ca();
+    run.tls.caBundle = ca.Ca();
     RecordingSurface surface;
-    ASSERT_TRUE(surface.RunPatch());
+    ASSERT_TRUE(surface.RunPatch(run));
     EXPECT_EQ(ReadFile("game.exe"), "game over TLS");
     EXPECT_EQ(nginx->CountRequests("/lanternvale_patch/build_1/game.exe"), 1);
 
@@ -96,22 +96,22 @@ TEST_F(Https, AVerifiedServerPatchesOverTls) {
     WriteFile("patch_server_address.txt",
               "https://localhost:" + std::to_string(nginx->Port()) + "/lanternvale_patch/\n");
     RecordingSurface again;
-    EXPECT_TRUE(again.RunPatch());
+    EXPECT_TRUE(again.RunPatch(run));
 }
 
 TEST_F(Https, ACertificateForAnotherHostIsRefused) {
     Serve(ca.Issue("elsewhere", "DNS:elsewhere.example"));
-    g_tlsSettings.caBundle = ca.Ca();
+    run.tls.caBundle = ca.Ca();
     ExpectRefused();
 }
 
 TEST_F(Https, ACertificateFromAnUntrustedCaIsRefused) {
     Serve(ca.Issue("server", "IP:127.0.0.1"));
     // The system store does not know the test CA...
-    g_tlsSettings.caBundle.clear();
+    run.tls.caBundle.clear();
     ExpectRefused();
     // ...and a pinned bundle of another CA does not either.
     TestCa other(pki.Path(), "stranger");
-    g_tlsSettings.caBundle = other.Ca();
+    run.tls.caBundle = other.Ca();
     ExpectRefused();
 }

@@ -10,6 +10,7 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
 #include "patch/PatchExceptions.h"
@@ -25,6 +26,7 @@ class Fetch : public ::testing::Test {
     }
     FreshSettings settings;
     TestFolder folder;
+    RunContext run = TestRun();
 };
 
 // Ports nothing listens on: one the test server held and gave back.
@@ -70,20 +72,20 @@ TEST_F(Fetch, OnlyACompleteOkAnswerReplacesTheLocalCopy) {
     UsePort(server.Port());
 
     long status = 0;
-    EXPECT_TRUE(FetchToFile("a.txt", "/ok.txt", kLimit, &status));
+    EXPECT_TRUE(FetchToFile(run, "a.txt", "/ok.txt", kLimit, &status));
     EXPECT_EQ(status, 200);
     EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    EXPECT_FALSE(FetchToFile("a.txt", "/missing.txt", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "a.txt", "/missing.txt", kLimit, &status));
     EXPECT_EQ(status, 404);
     EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    EXPECT_FALSE(FetchToFile("a.txt", "/moved.txt", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "a.txt", "/moved.txt", kLimit, &status));
     EXPECT_EQ(status, 302);
     EXPECT_EQ(server.CountRequests("/ok.txt"), 1);  // the redirect was not followed
     EXPECT_EQ(ReadFile("a.txt"), "hello\n");
 
-    EXPECT_TRUE(FetchToFile("a.txt", "/empty.txt", kLimit, &status));
+    EXPECT_TRUE(FetchToFile(run, "a.txt", "/empty.txt", kLimit, &status));
     EXPECT_EQ(status, 200);
     EXPECT_EQ(ReadFile("a.txt"), "");
     EXPECT_EQ(FolderEntries("."), std::vector<std::string>{"a.txt"});  // no temporary file left
@@ -101,7 +103,7 @@ TEST_F(Fetch, BodyInManyBlocksIsAppendedInOrder) {
     });
     UsePort(server.Port());
     long status = 0;
-    EXPECT_TRUE(FetchToFile("blocks.txt", "/blocks", kLimit, &status));
+    EXPECT_TRUE(FetchToFile(run, "blocks.txt", "/blocks", kLimit, &status));
     EXPECT_EQ(ReadFile("blocks.txt"), body);
 }
 
@@ -109,7 +111,7 @@ TEST_F(Fetch, UnreachableServerKeepsTheLocalCopyAndGivesStatusZero) {
     UsePort(ClosedPort());
     WriteFile("build_folder.txt", "old content");
     long status = 42;
-    EXPECT_FALSE(FetchToFile("build_folder.txt", "/x", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "build_folder.txt", "/x", kLimit, &status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(ReadFile("build_folder.txt"), "old content");
 }
@@ -119,7 +121,7 @@ TEST_F(Fetch, NoPlaceForTheAnswerMeansNoRequestAndStatusZero) {
     UsePort(server.Port());
     long status = 42;
     // The temporary file beside the copy cannot be created: nothing is asked.
-    EXPECT_FALSE(FetchToFile("no-such-folder/a.txt", "/a", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "no-such-folder/a.txt", "/a", kLimit, &status));
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(server.Requests().empty());
 }
@@ -129,14 +131,14 @@ TEST_F(Fetch, LocalCopyThatCannotBeReplacedFailsTheFetch) {
     UsePort(server.Port());
     MakeDirs("blocked.txt");
     long status = 0;
-    EXPECT_FALSE(FetchToFile("blocked.txt", "/a", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "blocked.txt", "/a", kLimit, &status));
     EXPECT_EQ(FolderEntries("."), std::vector<std::string>{"blocked.txt"});
 
     // A copy the player marked read-only is kept, as it is where the file
     // system itself refuses.
     WriteFile("kept.txt", "old");
     ASSERT_EQ(::chmod("kept.txt", 0444), 0);
-    EXPECT_FALSE(FetchToFile("kept.txt", "/a", kLimit, &status));
+    EXPECT_FALSE(FetchToFile(run, "kept.txt", "/a", kLimit, &status));
     EXPECT_EQ(ReadFile("kept.txt"), "old");
 }
 
@@ -147,12 +149,10 @@ TEST_F(Fetch, StalledServerEndsWithStatusZeroInsteadOfHanging) {
         return reply;
     });
     UsePort(server.Port());
-    TransferLimits saved = g_transferLimits;
-    g_transferLimits.lowSpeedSeconds = 1;
+    run.limits.lowSpeedSeconds = 1;
     long status = 42;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(FetchToFile("stalled.txt", "/x", kLimit, &status));
-    g_transferLimits = saved;
+    EXPECT_FALSE(FetchToFile(run, "stalled.txt", "/x", kLimit, &status));
     EXPECT_EQ(status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
@@ -162,23 +162,23 @@ TEST_F(Fetch, BuildFolderSwitchesTheBuildPath) {
         {"/lanternvale_patch/build_folder.txt", "build_7/\r\nignored\n"}};
     TestHttpServer server(TestHttpServer::Files(files));
     UsePort(server.Port());
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     // Only the line feed goes; the carriage return is part of the folder.
     EXPECT_EQ(g_patchServer.buildFolder, "build_7/\r");
 
     TestHttpServer plain(
         TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "build_8\n"}}));
     UsePort(plain.Port());
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_8");
     FilesToPatch manifest;
-    EXPECT_THROW(FetchManifest(manifest), DownloadFailedException);
+    EXPECT_THROW(FetchManifest(run, manifest), DownloadFailedException);
     EXPECT_EQ(plain.CountRequests("/lanternvale_patch/build_8current2.txt"), 1);
 
     TestHttpServer emptyLine(
         TestHttpServer::Files({{"/lanternvale_patch/build_folder.txt", "\n"}}));
     UsePort(emptyLine.Port());
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/");
 }
 
@@ -191,14 +191,14 @@ TEST_F(Fetch, BuildFolderFailuresChangeNothing) {
     });
     UsePort(server.Port());
     g_patchServer.serverPath = "/error/";
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_1/");
     EXPECT_FALSE(FileExists("build_folder.txt"));  // an error body is never kept
 
     g_patchServer.serverPath = "/empty/";
     TestHttpServer empty(TestHttpServer::Files({{"/empty/build_folder.txt", ""}}));
     UsePort(empty.Port());
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     EXPECT_EQ(g_patchServer.buildFolder, "build_1/");
 }
 
@@ -207,7 +207,7 @@ TEST_F(Fetch, ManifestLinesReachTheParserAndFailuresRaise) {
         {{"/lanternvale_patch/build_1/current2.txt", "a.dat 1\n\nb.dat 2 GAME_EXE\r\nc.dat 3"}}));
     UsePort(server.Port());
     FilesToPatch manifest;
-    FetchManifest(manifest);
+    FetchManifest(run, manifest);
     ASSERT_EQ(manifest.files.size(), 3u);
     EXPECT_EQ(manifest.files[2].name, "c.dat");  // last line without a line feed
     std::string exe;
@@ -220,10 +220,10 @@ TEST_F(Fetch, ManifestLinesReachTheParserAndFailuresRaise) {
 
     g_patchServer.buildPath = "/nowhere/";
     FilesToPatch failed;
-    EXPECT_THROW(FetchManifest(failed), DownloadFailedException);
+    EXPECT_THROW(FetchManifest(run, failed), DownloadFailedException);
 
     UsePort(ClosedPort());
-    EXPECT_THROW(FetchManifest(failed), DownloadFailedException);
+    EXPECT_THROW(FetchManifest(run, failed), DownloadFailedException);
     EXPECT_TRUE(failed.files.empty());
 }
 
@@ -232,9 +232,9 @@ TEST_F(Fetch, AddressFileWithUnreachableBuildFolderKeepsThePreviousBuildPath) {
         TestHttpServer::Files({{"/lanternvale_patch/build_1/current2.txt", "a 1\n"}}));
     PointAt(server.Port(), "/moved/");
     ReadPatchServerAddress();
-    FetchBuildFolder();  // 404 under /moved/
+    FetchBuildFolder(run);  // 404 under /moved/
     FilesToPatch manifest;
-    FetchManifest(manifest);
+    FetchManifest(run, manifest);
     EXPECT_EQ(manifest.files.size(), 1u);
     EXPECT_EQ(server.CountRequests("/moved/build_folder.txt"), 1);
 }
@@ -262,10 +262,10 @@ TEST_F(Fetch, NginxServesABuildFolder) {
     NginxServer nginx(root.Path());
     PointAt(nginx.Port());
     ReadPatchServerAddress();
-    FetchBuildFolder();
+    FetchBuildFolder(run);
     EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_2/");
     FilesToPatch manifest;
-    FetchManifest(manifest);
+    FetchManifest(run, manifest);
     ASSERT_EQ(manifest.files.size(), 2u);
     EXPECT_EQ(manifest.files[1].size, 4);
     EXPECT_EQ(nginx.CountRequests("/lanternvale_patch/build_2/current2.txt"), 1);

@@ -16,6 +16,7 @@
 #include "SmallDisk.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchServer.h"
 #include "patch/Transfer.h"
@@ -58,13 +59,6 @@ struct HostileServer {
     TestHttpServer server;
     std::map<std::string, std::string> files;
     std::map<std::string, TestReply> faults;
-};
-
-// Stalls end within a second here instead of a minute.
-struct ShortStallLimit {
-    ShortStallLimit() : saved(g_transferLimits) { g_transferLimits.lowSpeedSeconds = 1; }
-    ~ShortStallLimit() { g_transferLimits = saved; }
-    TransferLimits saved;
 };
 
 TestReply Endless(std::optional<size_t> announced = std::nullopt) {
@@ -274,7 +268,8 @@ TEST_F(HostileRun, ADiskTooFullForTheBuildDownloadsNothingAndKeepsEveryFile) {
 
 TEST_F(HostileRun, AManifestThatDoesNotArriveWholeFailsAtStageZeroAndKeepsTheLocalCopy) {
     TestFolder game;
-    ShortStallLimit shortStalls;
+    RunContext run = TestRun();
+    run.limits.lowSpeedSeconds = 1;  // stalls end within a second instead of a minute
     const std::string previous = "game.bin 1 GAME_EXE SIZE:3\n";
     const std::string manifest = "game.bin 2 GAME_EXE SIZE:3\nmore.dat 1 SIZE:4\n";
     const size_t firstLine = manifest.find('\n') + 1;
@@ -301,7 +296,7 @@ TEST_F(HostileRun, AManifestThatDoesNotArriveWholeFailsAtStageZeroAndKeepsTheLoc
         HostileServer server({{kBuild + "game.bin", "new"}});
         server.faults[kBuild + "current2.txt"] = c.reply;
         RecordingSurface surface;
-        EXPECT_FALSE(surface.RunPatch());
+        EXPECT_FALSE(surface.RunPatch(run));
         EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kServerUnavailable));
         EXPECT_EQ(ReadFile("current2.txt"), previous);
         EXPECT_FALSE(server.Requested(kBuild + "game.bin"));
@@ -329,7 +324,8 @@ TEST_F(HostileRun, AReadOnlyLocalManifestFailsTheFetchInsteadOfBeingUsedStale) {
 
 TEST_F(HostileRun, ABuildFolderAnswerThatIsTooLongOrBrokenChangesNothing) {
     TestFolder game;
-    ShortStallLimit shortStalls;
+    RunContext run = TestRun();
+    run.limits.lowSpeedSeconds = 1;  // stalls end within a second instead of a minute
     WriteFile("build_folder.txt", "build_1/\n");
     TestReply broken;
     broken.kind = TestReply::Kind::kShortBody;
@@ -339,7 +335,7 @@ TEST_F(HostileRun, ABuildFolderAnswerThatIsTooLongOrBrokenChangesNothing) {
         HostileServer server({});
         server.faults["/lanternvale_patch/build_folder.txt"] = reply;
         ReadPatchServerAddress();
-        FetchBuildFolder();
+        FetchBuildFolder(run);
         EXPECT_EQ(g_patchServer.buildPath, "/lanternvale_patch/build_1/");
         EXPECT_EQ(ReadFile("build_folder.txt"), "build_1/\n");
     }
@@ -347,9 +343,9 @@ TEST_F(HostileRun, ABuildFolderAnswerThatIsTooLongOrBrokenChangesNothing) {
 
 TEST_F(HostileRun, AManifestTrickledJustAboveTheStallRateEndsAtItsDeadline) {
     TestFolder game;
-    TransferLimits saved = g_transferLimits;
-    g_transferLimits.lowSpeedBytesPerSecond = 10;  // the trickle stays above it
-    g_transferLimits.textFileDeadlineSeconds = 1;
+    RunContext run = TestRun();
+    run.limits.lowSpeedBytesPerSecond = 10;  // the trickle stays above it
+    run.limits.textFileDeadlineSeconds = 1;
     TestReply trickle;
     trickle.kind = TestReply::Kind::kTrickle;
     trickle.body = std::string(1 << 20, 'm');  // a day's trickle without a deadline
@@ -358,8 +354,7 @@ TEST_F(HostileRun, AManifestTrickledJustAboveTheStallRateEndsAtItsDeadline) {
     server.faults[kBuild + "current2.txt"] = trickle;
     server.files["/lanternvale_patch/build_folder.txt"] = "build_1/";
     RecordingSurface surface;
-    EXPECT_FALSE(surface.RunPatch());
-    g_transferLimits = saved;
+    EXPECT_FALSE(surface.RunPatch(run));
     EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kServerUnavailable));
     EXPECT_FALSE(FileExists("current2.txt"));
 }

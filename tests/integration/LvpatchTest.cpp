@@ -12,6 +12,7 @@
 #include "PatchServerFixture.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "base/Sha256.h"
 #include "patch/PatchRun.h"
 #include "patch/RunLog.h"
@@ -453,7 +454,6 @@ TEST(Lvpatch, APinnedLauncherAsksNothingOfAPlainAddress) {
     PublishBuild(root.Path(), {{"game.exe", "the game", 1, "GAME_EXE"}});
     NginxServer nginx(root.Path());
     PointAt(game.Path(), nginx.Port());
-    const TlsSettings saved = g_tlsSettings;
     const struct {
         const char* pin;
         bool success;
@@ -465,16 +465,16 @@ TEST(Lvpatch, APinnedLauncherAsksNothingOfAPlainAddress) {
         {"", true, ""},
     };
     for (const auto& c : cases) {
-        g_tlsSettings.caBundle = c.pin;
+        RunContext run = TestRun();
+        run.tls.caBundle = c.pin;
         const size_t requestsBefore = nginx.AccessLog().size();
         FILE* out = std::tmpfile();
         FILE* err = std::tmpfile();
         ConsoleSurface surface(out, err, ConsoleSurface::Mode::kLines);
-        g_runLog = &surface;
-        std::thread worker(PatchThreadProc, static_cast<void*>(&surface));
+        run.log = &surface;
+        std::thread worker([&] { PatchThreadProc(surface, run); });
         const bool success = surface.WaitForFinish();
         worker.join();
-        g_runLog = nullptr;
         std::rewind(err);
         std::string shown;
         for (int ch = 0; (ch = std::fgetc(err)) != EOF;)
@@ -492,5 +492,4 @@ TEST(Lvpatch, APinnedLauncherAsksNothingOfAPlainAddress) {
             EXPECT_EQ(ReadFile("game.exe"), "the game");
         }
     }
-    g_tlsSettings = saved;
 }

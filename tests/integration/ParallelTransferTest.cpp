@@ -20,6 +20,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "base/Sha256.h"
 #include "patch/Transfer.h"
 
@@ -59,16 +60,13 @@ std::optional<TestReply> TextFile(const TestRequest& request, const std::string&
 
 class Width : public ::testing::TestWithParam<int> {
   protected:
-    Width() { g_parallelTransfers = width; }
-    ~Width() override { g_parallelTransfers = saved_; }
+    Width() { run.width = width; }
 
     const int width = GetParam();
+    RunContext run = TestRun();
     FreshSettings settings;
     TestFolder game;
     TempDir serverRoot;
-
-  private:
-    int saved_ = g_parallelTransfers;
 };
 
 }  // namespace
@@ -93,7 +91,7 @@ TEST_P(Width, InstallMatchesOneAfterTheOther) {
     PointAt(nginx.Port());
 
     RecordingSurface surface;
-    ASSERT_TRUE(surface.RunPatch());
+    ASSERT_TRUE(surface.RunPatch(run));
     EXPECT_TRUE(surface.boxes.empty());
     std::set<std::string> expected;
     for (const BuildFile& file : build) {
@@ -126,7 +124,7 @@ TEST_P(Width, InstallMatchesOneAfterTheOther) {
     // Everything current now: nothing is fetched again.
     const size_t gets = nginx.AccessLog().size();
     RecordingSurface again;
-    ASSERT_TRUE(again.RunPatch());
+    ASSERT_TRUE(again.RunPatch(run));
     EXPECT_EQ(nginx.AccessLog().size() - gets, 2u + 12u);
 }
 
@@ -143,7 +141,7 @@ TEST_P(Width, BodiesKeptFromTheSizeStageAreCheckedLikeDownloads) {
     PointAt(nginx.Port());
 
     RecordingSurface surface;
-    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_FALSE(surface.RunPatch(run));
     EXPECT_THAT(surface.BoxCaptions(), ::testing::ElementsAre("Verify Unsuccessful Error"));
     EXPECT_EQ(ReadFile("good.dat"), "good bytes");
     EXPECT_FALSE(FileExists("bad.dat"));
@@ -174,7 +172,7 @@ TEST_P(Width, KeepsUpToTheWidthInFlight) {
     });
     PointAt(server.Port());
     RecordingSurface surface;
-    ASSERT_TRUE(surface.RunPatch());
+    ASSERT_TRUE(surface.RunPatch(run));
     EXPECT_EQ(most.load(), width);
     EXPECT_EQ(LedgerNames().size(), static_cast<size_t>(2 * width));
 }
@@ -204,7 +202,7 @@ TEST_P(Width, FirstFailureStopsTheRestAndKeepsWhatCompleted) {
     });
     PointAt(server.Port());
     RecordingSurface surface;
-    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_FALSE(surface.RunPatch(run));
     EXPECT_THAT(surface.BoxCaptions(), ::testing::ElementsAre(kPatchProblem));
     EXPECT_EQ(LedgerNames(), (std::set<std::string>{"f0.dat", "f1.dat"}));
     EXPECT_EQ(ReadFile("f0.dat"), "good");
@@ -223,13 +221,13 @@ TEST_P(Width, FailuresShowTheSameBoxes) {
     PointAt(nginx.Port());
     MakeDirs("f6.dat");  // a folder where the file goes
     RecordingSurface writeFails;
-    EXPECT_FALSE(writeFails.RunPatch());
+    EXPECT_FALSE(writeFails.RunPatch(run));
     EXPECT_THAT(writeFails.BoxCaptions(), ::testing::ElementsAre(kCannotWrite));
     EXPECT_EQ(LedgerNames().count("f6.dat"), 0u);
 
     RemoveTree(serverRoot.Path() + kBuild + "f3.dat");
     RecordingSurface sizeFails;
-    EXPECT_FALSE(sizeFails.RunPatch());
+    EXPECT_FALSE(sizeFails.RunPatch(run));
     EXPECT_THAT(sizeFails.BoxCaptions(), ::testing::ElementsAre(kPatchProblem));
 }
 

@@ -11,6 +11,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "patch/HttpFetch.h"
 #include "state/FileVersionFile.h"
 
@@ -293,12 +294,10 @@ TEST_F(PatchRun, StalledDownloadFailsTheRunInsteadOfHangingIt) {
         return reply;
     });
     PointAt(server.Port());
-    TransferLimits saved = g_transferLimits;
-    g_transferLimits.lowSpeedSeconds = 1;
+    RunContext run = TestRun();
+    run.limits.lowSpeedSeconds = 1;
     RecordingSurface surface;
-    bool ok = surface.RunPatch();
-    g_transferLimits = saved;
-    EXPECT_FALSE(ok);
+    EXPECT_FALSE(surface.RunPatch(run));
     // The transfer ended with status 200 but too few bytes: verification
     // catches it and removes the partial file.
     EXPECT_THAT(surface.BoxCaptions(), ElementsAre(kVerifyFailed));

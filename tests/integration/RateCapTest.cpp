@@ -12,7 +12,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
-#include "patch/RunNetwork.h"
+#include "TestRun.h"
 #include "patch/Transfer.h"
 #include "state/Settings.h"
 
@@ -33,11 +33,10 @@ class RateCap : public ::testing::Test {
                                      {kBuild + "b.dat", std::string(300000, 'b')}})) {
         PointAt(server_.Port());
     }
-    ~RateCap() override { g_rateLimitOverride = RateLimitOverride{}; }
-
     FreshSettings settings_;
     TestFolder game_;
     TestHttpServer server_;
+    RunContext run_ = TestRun();
 };
 
 }  // namespace
@@ -45,9 +44,9 @@ class RateCap : public ::testing::Test {
 TEST_F(RateCap, SettingCapsEveryTransferOfTheRunInSmallBlocks) {
     WriteFile(Settings::kFileName, "# the house line\nlimit_rate = 8 MiB/s\n");
     RecordingSurface surface;
-    ASSERT_TRUE(surface.RunPatch());
-    ASSERT_TRUE(g_runNetwork.limiter);
-    const RateLimiter& limiter = *g_runNetwork.limiter;
+    ASSERT_TRUE(surface.RunPatch(run_));
+    ASSERT_TRUE(run_.network.limiter);
+    const RateLimiter& limiter = *run_.network.limiter;
     EXPECT_EQ(limiter.BytesPerSecond(), 8 << 20);
     // The text files and both game files, all in one bucket.
     EXPECT_GE(limiter.Consumed(), 200000 + 300000);
@@ -57,24 +56,24 @@ TEST_F(RateCap, SettingCapsEveryTransferOfTheRunInSmallBlocks) {
 
 TEST_F(RateCap, NoFileOrOffMeansNoCapAndTheFlagWinsOverTheFile) {
     RecordingSurface uncapped;
-    ASSERT_TRUE(uncapped.RunPatch());
-    EXPECT_FALSE(g_runNetwork.limiter);
+    ASSERT_TRUE(uncapped.RunPatch(run_));
+    EXPECT_FALSE(run_.network.limiter);
 
     WriteFile(Settings::kFileName, "limit_rate = off\n");
     RemoveTree("a.dat");
     RecordingSurface off;
-    ASSERT_TRUE(off.RunPatch());
-    EXPECT_FALSE(g_runNetwork.limiter);
+    ASSERT_TRUE(off.RunPatch(run_));
+    EXPECT_FALSE(run_.network.limiter);
 
     // As lvpatch --limit-rate 256KiB/s sets it, over a file that says off.
-    g_rateLimitOverride.active = true;
-    g_rateLimitOverride.bytesPerSecond = 256 * 1024;
+    run_.rateOverride.active = true;
+    run_.rateOverride.bytesPerSecond = 256 * 1024;
     RemoveTree("a.dat");
     RecordingSurface flagged;
-    ASSERT_TRUE(flagged.RunPatch());
-    ASSERT_TRUE(g_runNetwork.limiter);
-    EXPECT_EQ(g_runNetwork.limiter->BytesPerSecond(), 256 * 1024);
-    EXPECT_GE(g_runNetwork.limiter->Consumed(), 200000);
+    ASSERT_TRUE(flagged.RunPatch(run_));
+    ASSERT_TRUE(run_.network.limiter);
+    EXPECT_EQ(run_.network.limiter->BytesPerSecond(), 256 * 1024);
+    EXPECT_GE(run_.network.limiter->Consumed(), 200000);
 }
 
 TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
@@ -98,10 +97,10 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
 class RateCapWidth : public RateCap, public ::testing::WithParamInterface<int> {};
 
 TEST_P(RateCapWidth, TransfersPauseAndResumeUnderOneBucket) {
-    g_runNetwork.limiter.emplace(2 << 20);
+    run_.network.limiter.emplace(2 << 20);
     const int width = GetParam();
     constexpr size_t kTransfers = 3;
-    TransferPool pool(width);
+    TransferPool pool(run_, width);
     pool.ConfigureHandles([&](TransferHandle& handle) { handle.UseLargeBlocks(width); });
     std::vector<std::string> bodies(kTransfers);
     std::vector<std::unique_ptr<StringSink>> sinks;
@@ -125,11 +124,10 @@ TEST_P(RateCapWidth, TransfersPauseAndResumeUnderOneBucket) {
         EXPECT_EQ(bodies[i], std::string(300000, 'b')) << i;
         pauses += transfers[i]->Pauses();
     }
-    const RateLimiter& limiter = *g_runNetwork.limiter;
+    const RateLimiter& limiter = *run_.network.limiter;
     EXPECT_EQ(limiter.Consumed(), 3 * 300000);
     EXPECT_LE(limiter.LargestBlock(), limiter.BlockSize(width));
     EXPECT_GT(pauses, 0);  // 900 KB against 200 KB of slack: the bucket had to pause them
-    g_runNetwork.limiter.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(Width, RateCapWidth, ::testing::Values(1, 3));

@@ -12,6 +12,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "patch/Transfer.h"
 
 using ::testing::ElementsAre;
@@ -68,14 +69,8 @@ TestReply Broken(TestReply reply, size_t bytes, TestReply::Kind kind) {
 class Resume : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        saved_ = g_transferLimits;
-        savedWidth_ = g_parallelTransfers;
-        g_transferLimits.lowSpeedSeconds = 1;  // a stall ends within a second
-        g_parallelTransfers = GetParam();
-    }
-    void TearDown() override {
-        g_transferLimits = saved_;
-        g_parallelTransfers = savedWidth_;
+        run_.limits.lowSpeedSeconds = 1;  // a stall ends within a second
+        run_.width = GetParam();
     }
 
     // A patch run of one file whose transfers `answer` serves; the attempt
@@ -89,7 +84,7 @@ class Resume : public ::testing::TestWithParam<int> {
                 {{kBuild + "current2.txt", "big.dat 3 SIZE:" + std::to_string(kSize) + "\n"}})(r);
         });
         PointAt(server_->Port());
-        return surface_->RunPatch();
+        return surface_->RunPatch(run_);
     }
 
     // "Range" of every request for the file, "-" for none.
@@ -117,8 +112,7 @@ class Resume : public ::testing::TestWithParam<int> {
     std::unique_ptr<RecordingSurface> surface_ = std::make_unique<RecordingSurface>();
     std::unique_ptr<TestHttpServer> server_;
     std::atomic<int> attempts_{0};
-    TransferLimits saved_;
-    int savedWidth_ = 1;
+    RunContext run_ = TestRun();
 };
 
 }  // namespace
@@ -314,7 +308,7 @@ TEST_P(Resume, HashCoversTheWholeFileAcrossAttemptsAndRestarts) {
         transfer.SetByteLimit(kSize);
         transfer.EnableSha256();
         transfer.EnableResume(kSize);
-        TransferPool pool(GetParam());
+        TransferPool pool(run_, GetParam());
         const TransferOutcome& outcome =
             pool.Perform(transfer, "http://127.0.0.1:" + std::to_string(server.Port()) + "/f");
         EXPECT_TRUE(outcome.Complete()) << mode;

@@ -18,6 +18,7 @@
 #include "RecordingSurface.h"
 #include "TestFolder.h"
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "base/Sha256.h"
 #include "patch/Limits.h"
 #include "patch/Transfer.h"
@@ -72,30 +73,13 @@ std::vector<Case> Cases() {
     };
 }
 
-// Stalls end within a second here instead of a minute.
-struct ShortStallLimit {
-    ShortStallLimit() : saved(g_transferLimits) { g_transferLimits.lowSpeedSeconds = 1; }
-    ~ShortStallLimit() { g_transferLimits = saved; }
-    TransferLimits saved;
-};
-
 // Runs at one transfer at a time and at several.
 class Staging : public ::testing::TestWithParam<int> {
   protected:
-    Staging() : savedWidth_(g_parallelTransfers), savedPause_(g_firstResumePause) {
-        g_parallelTransfers = GetParam();
-        g_firstResumePause = std::chrono::milliseconds(1);
-    }
-    ~Staging() override {
-        g_parallelTransfers = savedWidth_;
-        g_firstResumePause = savedPause_;
-    }
+    Staging() { run.width = GetParam(); }
 
+    RunContext run = TestRun();
     FreshSettings settings;
-
-  private:
-    int savedWidth_;
-    std::chrono::milliseconds savedPause_;
 };
 
 }  // namespace
@@ -118,7 +102,7 @@ TEST_P(Staging, AnAnswerThatIsNotThePublishedFileLeavesTheInstalledOneAsItWas) {
         });
         PointAt(server.Port());
         RecordingSurface surface;
-        EXPECT_FALSE(surface.RunPatch());
+        EXPECT_FALSE(surface.RunPatch(run));
         EXPECT_EQ(ReadFile("game.sh"), kOld);
         struct stat st {};
         ASSERT_EQ(::stat("game.sh", &st), 0);
@@ -132,7 +116,7 @@ TEST_P(Staging, AStageEndedByAnotherFilesFailureKeepsTheInstalledFiles) {
     // big.dat is half way when small.dat's 404 ends the stage (with one
     // transfer at a time, small.dat comes first and big.dat is never asked).
     TestFolder game;
-    ShortStallLimit stalls;
+    run.limits.lowSpeedSeconds = 1;  // stalls end within a second instead of a minute
     WriteFile("big.dat", kOld);
     TestReply stalled = Reply(200, kNew);
     stalled.kind = TestReply::Kind::kStallInBody;
@@ -152,7 +136,7 @@ TEST_P(Staging, AStageEndedByAnotherFilesFailureKeepsTheInstalledFiles) {
     });
     PointAt(server.Port());
     RecordingSurface surface;
-    EXPECT_FALSE(surface.RunPatch());
+    EXPECT_FALSE(surface.RunPatch(run));
     EXPECT_EQ(ReadFile("big.dat"), kOld);
     EXPECT_THAT(StagingFiles(), ::testing::IsEmpty());
 }

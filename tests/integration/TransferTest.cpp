@@ -4,6 +4,7 @@
 #include <string>
 
 #include "TestHttpServer.h"
+#include "TestRun.h"
 #include "patch/Transfer.h"
 
 namespace {
@@ -53,20 +54,16 @@ class Engine : public ::testing::Test {
         return reply;
     }
     // Stalls end within a second here instead of a minute.
-    void SetUp() override {
-        saved = g_transferLimits;
-        g_transferLimits.lowSpeedSeconds = 1;
-    }
-    void TearDown() override { g_transferLimits = saved; }
+    void SetUp() override { run.limits.lowSpeedSeconds = 1; }
 
     TestHttpServer server{Serve};
-    TransferLimits saved;
+    RunContext run = TestRun();
 };
 
 }  // namespace
 
 TEST_F(Engine, HashesWhatItWritesWhileItStreams) {
-    TransferPool pool(1);
+    TransferPool pool(run, 1);
     MemorySink sink;
     Transfer transfer(&sink);
     transfer.EnableSha256();
@@ -87,7 +84,7 @@ TEST_F(Engine, HashesWhatItWritesWhileItStreams) {
 
 TEST_F(Engine, ABodyThatDoesNotArriveWholeIsNeverComplete) {
     for (const char* path : {"/short", "/reset", "/stall", "/trickle"}) {
-        TransferPool pool(1);
+        TransferPool pool(run, 1);
         MemorySink sink;
         Transfer transfer(&sink);
         const TransferOutcome& outcome = pool.Perform(transfer, Url(path));
@@ -97,7 +94,7 @@ TEST_F(Engine, ABodyThatDoesNotArriveWholeIsNeverComplete) {
         EXPECT_EQ(outcome.bytes, static_cast<int64_t>(sink.body.size())) << path;
     }
     // Without a length, the end of the connection is the end of the body.
-    TransferPool pool(1);
+    TransferPool pool(run, 1);
     Transfer transfer;
     const TransferOutcome& outcome = pool.Perform(transfer, Url("/unannounced"));
     EXPECT_TRUE(outcome.Complete());
@@ -128,7 +125,7 @@ TEST_F(Engine, ABoundOrARefusedWriteEndsTheTransferAtOnce) {
         {"/unannounced", 1 << 20, true, -1, End::kOverLimit, 0, -1},
         {"/abc", -1, false, -1, End::kFinished, 3, 3},
     };
-    TransferPool pool(1);
+    TransferPool pool(run, 1);
     for (const Case& c : cases) {
         MemorySink sink;
         sink.refuseAfter = c.refuseAfter;
@@ -147,7 +144,7 @@ TEST_F(Engine, ABoundOrARefusedWriteEndsTheTransferAtOnce) {
 }
 
 TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
-    TransferPool pool(1);
+    TransferPool pool(run, 1);
     MemorySink sink;
     Transfer transfer(&sink);
     const TransferOutcome& outcome = pool.Perform(transfer, Url("/missing"));
@@ -159,7 +156,7 @@ TEST_F(Engine, StatusAndLengthOfErrorAnswers) {
     Transfer flooded;
     EXPECT_EQ(pool.Perform(flooded, Url("/header-flood")).end, TransferOutcome::End::kBroken);
 
-    TransferPool nowhere(1);
+    TransferPool nowhere(run, 1);
     Transfer refused;
     const TransferOutcome& none = nowhere.Perform(refused, "http://127.0.0.1:1/x");
     EXPECT_EQ(none.status, 0);

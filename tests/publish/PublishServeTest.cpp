@@ -10,6 +10,7 @@
 #include "PublishHelpers.h"
 #include "RecordingSurface.h"
 #include "TestFolder.h"
+#include "TestRun.h"
 #include "patch/HttpFetch.h"
 
 using lvpublish::Change;
@@ -122,9 +123,10 @@ TEST(PublishAndPatch, TheServerTemplateServesBuildsButNoOtherDotFiles) {
         {"/lanternvale_patch/build_1/.lvpublish-statement-Ab12Cd", 404},
         {"/.git/config", 404},
     };
+    RunContext run = TestRun();
     for (const auto& c : cases) {
         long status = 0;
-        FetchToFile("answer.txt", c.path, 1 << 20, &status);
+        FetchToFile(run, "answer.txt", c.path, 1 << 20, &status);
         EXPECT_EQ(status, c.status) << c.path;
     }
 }

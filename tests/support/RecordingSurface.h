@@ -9,6 +9,8 @@
 
 #include "patch/RunSurface.h"
 
+struct RunContext;
+
 class RecordingSurface : public RunSurface {
   public:
     struct Box {
@@ -24,8 +26,10 @@ class RecordingSurface : public RunSurface {
     void RunFinished(bool success) override;
 
     // Runs one patch run on a worker thread, as the window does, and waits
-    // (RecordingSurfaceRun.cpp: only where the libcurl core is linked).
+    // (RecordingSurfaceRun.cpp: only where the libcurl core is linked), with
+    // TestRun()'s settings or with `run`.
     bool RunPatch();
+    bool RunPatch(RunContext& run);
 
     std::vector<std::string> stages;
     std::vector<std::string> statuses;

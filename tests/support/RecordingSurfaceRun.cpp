@@ -3,15 +3,21 @@
 #include <thread>
 
 #include "RecordingSurface.h"
+#include "TestRun.h"
 #include "patch/PatchRun.h"
 
 bool RecordingSurface::RunPatch() {
+    RunContext run = TestRun();
+    return RunPatch(run);
+}
+
+bool RecordingSurface::RunPatch(RunContext& run) {
     int before;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         before = finishedCount;
     }
-    std::thread worker(PatchThreadProc, static_cast<void*>(this));
+    std::thread worker([&] { PatchThreadProc(*this, run); });
     {
         std::unique_lock<std::mutex> lock(mutex_);
         finished_.wait(lock, [&] { return finishedCount > before; });

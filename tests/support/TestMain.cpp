@@ -1,8 +1,6 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include "patch/Transfer.h"
-
 #include <csignal>
 #include <cstdlib>
 
@@ -16,8 +14,6 @@ int main(int argc, char** argv) {
     // Nor may a desktop's proxy setting (the proxy tests give lvpatch one).
     for (const char* name : {"DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID", "KDE_FULL_SESSION"})
         unsetenv(name);
-    // Resumed transfers wait a millisecond here, not a quarter of a second.
-    g_firstResumePause = std::chrono::milliseconds(1);
     curl_global_init(CURL_GLOBAL_ALL);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

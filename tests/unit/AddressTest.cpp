@@ -129,7 +129,7 @@ TEST(AddressScheme, HttpsKeepsItsSchemeAndDefaultsToPort443) {
 TEST(AddressScheme, APinnedLauncherTakesOnlyHttpsAddresses) {
     TestFolder folder;
     FreshSettings fresh;
-    const TlsSettings saved = g_tlsSettings;
+    TlsSettings tls;
     const std::string pin = "/etc/operator-ca.pem";
     // The host the launcher then asks; a refused address is not taken in part.
     const struct {
@@ -146,15 +146,14 @@ TEST(AddressScheme, APinnedLauncherTakesOnlyHttpsAddresses) {
     };
     for (const auto& c : cases) {
         g_patchServer = InitialPatchServerSettings();
-        g_tlsSettings.caBundle = c.pin;
+        tls.caBundle = c.pin;
         WriteFile("patch_server_address.txt", c.address);
-        ReadPatchServerAddress();
+        ReadPatchServerAddress(tls);
         EXPECT_EQ(g_patchServer.unusable.empty(), c.host != nullptr) << c.pin << " " << c.address;
         EXPECT_EQ(g_patchServer.host, c.host ? c.host : "patch.lanternvale.example") << c.address;
     }
     // The next run reads the file again: once it is fixed, the address is usable.
     WriteFile("patch_server_address.txt", "https://secure.test/p/");
-    ReadPatchServerAddress();
+    ReadPatchServerAddress(tls);
     EXPECT_TRUE(g_patchServer.unusable.empty());
-    g_tlsSettings = saved;
 }

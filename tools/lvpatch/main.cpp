@@ -14,8 +14,7 @@
 #include "fileset/FilesToPatch.h"
 #include "patch/PatchRun.h"
 #include "patch/PatchServer.h"
-#include "patch/RunNetwork.h"
-#include "patch/Transfer.h"
+#include "patch/RunContext.h"
 #include "state/Settings.h"
 #include "state/TextFile.h"
 
@@ -77,6 +76,7 @@ int main(int argc, char** argv) {
     std::string folder = ".";
     bool verbose = false;
     bool json = false;
+    RunContext run;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--repair") {
-            g_patchRunOptions.repair = true;
+            run.repair = true;
             continue;
         }
         if (arg == "--dir") {
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
             long n = std::strtol(argv[++i], &end, 10);
             if (*argv[i] == '\0' || *end != '\0' || n < 1 || n > 64)
                 return UsageError("--parallel takes a number from 1 to 64");
-            g_parallelTransfers = static_cast<int>(n);
+            run.width = static_cast<int>(n);
         } else if (arg == "--limit-rate" || arg.rfind("--limit-rate=", 0) == 0) {
             std::string rate;
             if (arg.size() > 12)
@@ -114,10 +114,10 @@ int main(int argc, char** argv) {
                 rate = argv[++i];
             else
                 return UsageError("--limit-rate needs a value (a rate such as 2MiB/s, or off)");
-            g_rateLimitOverride.active = true;
+            run.rateOverride.active = true;
             if (rate != "off") {
-                g_rateLimitOverride.bytesPerSecond = ParseRate(rate);
-                if (!g_rateLimitOverride.bytesPerSecond)
+                run.rateOverride.bytesPerSecond = ParseRate(rate);
+                if (!run.rateOverride.bytesPerSecond)
                     return UsageError("'" + rate + "' is not a rate such as 500KiB/s or 2MiB/s");
             }
         } else if (arg == "--verbose" || arg == "-v") {
@@ -140,14 +140,13 @@ int main(int argc, char** argv) {
     using Mode = ConsoleSurface::Mode;
     Mode mode = json ? Mode::kJson : ::isatty(fileno(stdout)) == 1 ? Mode::kLive : Mode::kLines;
     ConsoleSurface surface(stdout, stderr, mode, verbose);
-    g_runLog = &surface;
-    std::thread worker(PatchThreadProc, static_cast<void*>(&surface));
+    run.log = &surface;
+    std::thread worker([&] { PatchThreadProc(surface, run); });
     bool success = surface.WaitForFinish();
     worker.join();
-    g_runLog = nullptr;
 
-    if (g_patchRunOptions.repair)
-        surface.PrintRepair(g_repairCounts.checked, g_repairCounts.damaged, success);
+    if (run.repair)
+        surface.PrintRepair(run.repairCounts.checked, run.repairCounts.damaged, success);
     const int checked = success ? ManifestEntries() : 0;
     if (json) {
         surface.PrintResult(success, checked);
