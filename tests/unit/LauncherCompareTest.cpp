@@ -47,4 +47,11 @@ TEST(LauncherCompare, MissingLauncherIsDifferentAndStillClosesTheStream) {
     TestFolder folder;
     WriteFile("other", "abc");
     EXPECT_FALSE(Compare("other"));
+#ifndef _WIN32
+    // A stream that opens but cannot be read (a folder, here) is no proof of
+    // sameness, even against an empty launcher.
+    WriteFile("NoxPatch2011.exe", "");
+    MakeDirs("unreadable");
+    EXPECT_FALSE(Compare("unreadable"));
+#endif
 }
