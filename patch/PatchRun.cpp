@@ -197,8 +197,6 @@ unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
         dialog.m_launcherUpdatePending = false;
     }
 
-    if (filesToPatch.totalDownloadSize != 0)
-        FlushCommittedFiles();
     // The record of hashed files is saved with the ledger, before the run ends.
     filesToPatch.verifiedFiles.reset();
     if (g_fileVersionFile) {

@@ -201,9 +201,6 @@ int StagingFile::Close() {
         return error_;
     errno = 0;
     bool ok = !std::ferror(file_) && std::fflush(file_) == 0;
-#ifdef _WIN32
-    ok = ok && platform::SyncFile(::_fileno(file_));
-#endif
     const int error = errno;
     if (std::fclose(file_) != 0 || !ok)
         error_ = error != 0 ? error : (errno != 0 ? errno : EIO);
@@ -234,16 +231,6 @@ void StagingFile::Discard() {
         platform::DeleteFileByName(staging_);
         made_ = false;
     }
-}
-
-void FlushCommittedFiles() {
-#ifndef _WIN32
-    int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
-    }
-#endif
 }
 
 void RemoveStaleStagingFiles() {

@@ -103,12 +103,6 @@ class StagingFile {
     int error_ = 0;
 };
 
-// Makes the files committed since the run began reach the disk before the
-// ledger and the record that name them are saved, so a power cut never
-// leaves a file the ledger counts as current with bytes that never arrived.
-// (Windows flushes each staging file as it is closed.)
-void FlushCommittedFiles();
-
 // Removes the staging files, anywhere in the game folder (never through a
 // link), that launcher processes which no longer run left behind.
 void RemoveStaleStagingFiles();
