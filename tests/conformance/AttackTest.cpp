@@ -302,18 +302,7 @@ TEST_F(Trust, AKillDuringTheCheckLeavesTheLastVerifiedManifestInPlace) {
     });
     PointAt(server.Port());
 
-    std::vector<std::string> args = {kLvpatch, "--dir", game.Path()};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const int pid = StartQuietly({kLvpatch, "--dir", game.Path()});
     auto statementAsked = [&] {
         for (const TestRequest& request : server.Requests())
             if (request.path.find(kStatementFileName) != std::string::npos)
@@ -322,8 +311,7 @@ TEST_F(Trust, AKillDuringTheCheckLeavesTheLastVerifiedManifestInPlace) {
     };
     for (int i = 0; i < 3000 && !statementAsked(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    KillNow(pid);
     ASSERT_TRUE(statementAsked());
     EXPECT_EQ(ReadFile(kManifestFileName), verified);
     EXPECT_FALSE(FileExists("evil.exe"));

@@ -4,11 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <mutex>
@@ -23,8 +19,6 @@
 #include "patch/Limits.h"
 #include "patch/Transfer.h"
 #include "state/LocalFiles.h"
-
-extern char** environ;
 
 namespace {
 
@@ -162,18 +156,7 @@ TEST(StagingKill, AKilledDownloadLeavesTheInstalledFileAndTheNextStartRemovesWha
     });
     PointAt(server.Port());
 
-    std::vector<std::string> args = {LVPATCH_PATH, "--dir", game.Path()};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const int pid = StartQuietly({LVPATCH_PATH, "--dir", game.Path()});
     // Killed once the part that arrived is on the disk.
     for (int i = 0; i < 3000; ++i) {
         std::vector<std::string> staged = StagingFiles();
@@ -181,8 +164,7 @@ TEST(StagingKill, AKilledDownloadLeavesTheInstalledFileAndTheNextStartRemovesWha
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    KillNow(pid);
     ASSERT_THAT(StagingFiles(), ::testing::SizeIs(1));
     EXPECT_EQ(ReadFile("game.sh"), kOld);
 

@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,11 +92,32 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         }
     }
     int status = 0;
-    struct rusage usage {};
-    ::wait4(pid, &status, 0, &usage);
+    ::waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.peakMemoryKiB = usage.ru_maxrss;
     return result;
+}
+
+int StartQuietly(const std::vector<std::string>& argv) {
+    std::vector<std::string> args = argv;
+    std::vector<char*> raw;
+    for (std::string& a : args)
+        raw.push_back(a.data());
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    return pid;
+}
+
+void KillNow(int pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 std::vector<int> ProcessesRunning(const std::string& path) {

@@ -31,10 +31,15 @@ struct ProcessResult {
     int exitCode = -1;
     std::string out;
     std::string err;
-    long peakMemoryKiB = 0;  // the process's largest resident set
 };
 // Runs a program to its end with the given working folder, capturing output.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd = ".");
+
+// Starts a program with its output thrown away and returns its process id,
+// for a test that ends it at a moment of its choosing (KillNow).
+int StartQuietly(const std::vector<std::string>& argv);
+// SIGKILL, and waits until the process is gone.
+void KillNow(int pid);
 
 // Processes whose program file is `path` (an absolute path).
 std::vector<int> ProcessesRunning(const std::string& path);
