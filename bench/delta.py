@@ -37,7 +37,7 @@ import run  # noqa: E402
 SOURCE = "/usr/share/games/openarena/baseoa"
 GAME_SUBDIR = "baseoa"
 # Bumped whenever the builds come out different, so a --cache is remade.
-GENERATOR = "delta-builds-1"
+GENERATOR = "delta-builds-2"
 FIXED_TIME = (2026, 1, 1, 0, 0, 0)
 ZIP_LEVEL = 6
 TEXTURES = (".tga", ".jpg", ".png")
@@ -152,14 +152,14 @@ def pick_members(path, count, rng, avoid=()):
 def plan(archives):
     """What builds 2 and 3 change, by position in the sorted archive list so
     that a subset (--files) changes its own archives. Build 2: four members
-    of the first archive, three textures, one text asset and one new member
-    of the middle one, four members of the last; one small new file. Build
-    3, from build 2: three other members of the last archive, four of the
-    second, and the small file edited."""
+    and one text asset (a shader, a script) of the first archive, three
+    members and one new member of the middle one, four members of the last;
+    one small new file. Build 3, from build 2: three other members of the
+    last archive, four of the second, and the small file edited."""
     n = len(archives)
     a, b, c, d = archives[0], archives[n // 2], archives[-1], archives[min(1, n - 1)]
     return {
-        2: [(a, 4, False, False), (b, 3, True, True), (c, 4, False, False)],
+        2: [(a, 4, True, False), (b, 3, False, True), (c, 4, False, False)],
         3: [(c, 3, False, False), (d, 4, False, False)],
     }
 
@@ -331,15 +331,35 @@ def disk_use(root):
     return plain, objects, count
 
 
-def publish(args, lvpublish, build, root, extra, records, label):
+def changed_bytes(build, previous):
+    """Bytes of the files of `build` that `previous` lacks or holds other
+    bytes for (all of them without a previous build)."""
+    total = 0
+    for name in build_files(build):
+        old = os.path.join(previous, name) if previous else None
+        new = os.path.join(build, name)
+        if not old or not os.path.exists(old) or sha256_file(old) != sha256_file(new):
+            total += os.path.getsize(new)
+    return total
+
+
+def publish(args, lvpublish, build, previous, root, extra, records, label):
     m = must(measure([lvpublish, build, root, "--no-game-exe"] + extra), "lvpublish " + label)
     plain, objects, count = disk_use(root)
+    named = {"zst": [0, 0], "delta": [0, 0]}
+    for kind, _, size, _ in [o for v in manifest_objects(root)[0].values() for o in v]:
+        named[kind][0] += 1
+        named[kind][1] += size
     records.append({"label": label, "wall": m.wall, "cpu": m.cpu, "peak": m.peak_mib,
-                    "build_bytes": folder_bytes(build), "plain": plain, "objects": objects,
-                    "object_files": count})
+                    "build_bytes": folder_bytes(build), "changed": changed_bytes(build, previous),
+                    "plain": plain, "objects": objects, "object_files": count, "named": named})
+    last = [line for line in m.stdout.splitlines() if line.strip()][-1:]
     log("publish %s: %.1f s wall, %.1f s CPU, %.0f MiB peak; server plain %.1f MiB, "
-        "objects %.1f MiB in %d files" % (label, m.wall, m.cpu, m.peak_mib, plain / 2 ** 20,
-                                          objects / 2 ** 20, count))
+        "objects %.1f MiB in %d files; the manifest names %d compressed copies (%.1f MiB) and "
+        "%d deltas (%.1f MiB)%s" % (
+            label, m.wall, m.cpu, m.peak_mib, plain / 2 ** 20, objects / 2 ** 20, count,
+            named["zst"][0], named["zst"][1] / 2 ** 20, named["delta"][0],
+            named["delta"][1] / 2 ** 20, ("; lvpublish: " + last[0]) if last else ""))
 
 
 def current_manifest(root):
@@ -410,7 +430,25 @@ def lvpatch_json(text):
             pass
     result = next((e for e in reversed(events) if e.get("event") == "result"), {})
     requests = [e for e in events if e.get("event") == "request"]
-    return result, requests
+    return result, requests, events
+
+
+def installs(events):
+    """{way: [files, bytes fetched]} from the install events, and the seconds
+    from the end of each object's or file's request to its install event
+    (what rebuilding the file takes after its bytes are in), summed."""
+    ways, after, last = {}, 0.0, None
+    for e in events:
+        if e.get("event") == "request":
+            last = e.get("t")
+        elif e.get("event") == "install":
+            w = ways.setdefault(e.get("way", "?"), [0, 0])
+            w[0] += 1
+            w[1] += int(e.get("bytes", 0))
+            if last is not None:
+                after += e.get("t", last) - last
+                last = None
+    return ways, after
 
 
 def compare_folder(build, game):
@@ -510,14 +548,28 @@ def patch_round(args, lvpatch, server, template, work, target, method, kinds, fe
     m = measure(argv)
     wire = tc_sent_bytes()
     net.shape(0, 0)
-    result, requests = lvpatch_json(m.stdout)
+    result, requests, events = lvpatch_json(m.stdout)
+    ways, after = installs(events)
     wrong, extra = compare_folder(target, game)
+    again = None
+    if method == "delta" and m.returncode == 0:
+        # The part of a run that does not depend on what it fetches: the same
+        # folder, now current, patched again on the same link.
+        net.shape(server.relay.port, args.mbit)
+        again = measure([lvpatch, "--dir", game, "--json"])
+        net.shape(0, 0)
+        again_result, _, _ = lvpatch_json(again.stdout)
+        again = {"wall": again.wall, "peak": again.peak_mib, "bytes": again_result.get("bytes"),
+                 "ok": again.returncode == 0 and again_result.get("files_fetched") == 0,
+                 "cpu": again.cpu, "written": again_result.get("bytes_written"),
+                 "requests": None, "idle": True}
     r = {"wall": m.wall, "cpu": m.cpu, "peak": m.peak_mib, "ok": m.returncode == 0 and
          bool(result.get("success")), "bytes": result.get("bytes"),
          "written": result.get("bytes_written"), "wire": wire, "requests": len(requests),
          "kinds": classify(requests, kinds), "wrong": wrong, "extra": extra,
          "cause": result.get("cause", m.stderr.strip()[-300:] if m.returncode else ""),
-         "fetches": [(e.get("url"), e.get("bytes")) for e in requests]}
+         "fetches": [(e.get("url"), e.get("bytes")) for e in requests], "again": again,
+         "ways": ways, "after": after}
     shutil.rmtree(game)
     return r
 
@@ -528,10 +580,19 @@ def patch_round(args, lvpatch, server, template, work, target, method, kinds, fe
 
 def zstd_anchor(args, old, new, work):
     """Per changed file, zstd --patch-from=OLD NEW at the run's level with a
-    window covering both; a new file compressed alone. Bytes and seconds."""
+    window covering both; a new file compressed alone. Bytes and seconds.
+    Kept beside the builds in --cache, since the builds there are the same
+    bytes next time."""
     if not shutil.which("zstd"):
         log("anchor zstd: skipped, no zstd (apt-get install zstd)")
         return None
+    version = subprocess.run(["zstd", "--version"], capture_output=True, text=True).stdout.strip()
+    key = "%s %s %d %s" % (os.path.basename(old), os.path.basename(new), args.level, version)
+    saved = os.path.join(os.path.dirname(old), "zstd-anchors.json") if args.cache else None
+    known = json.load(open(saved)) if saved and os.path.exists(saved) else {}
+    if key in known:
+        log("  zstd --patch-from figures from %s (made %s)" % (saved, known[key]["made"]))
+        return known[key]
     total = 0
     seconds = 0.0
     per = []
@@ -554,8 +615,14 @@ def zstd_anchor(args, old, new, work):
         total += n
         seconds += m.wall
         per.append((name, n, m.wall))
-    os.unlink(out) if os.path.exists(out) else None
-    return {"bytes": total, "seconds": seconds, "per": per}
+    if os.path.exists(out):
+        os.unlink(out)
+    figures = {"bytes": total, "seconds": seconds, "per": per,
+               "made": time.strftime("%Y-%m-%d %H:%M")}
+    if saved:
+        known[key] = figures
+        json.dump(known, open(saved, "w"))
+    return figures
 
 
 class RsyncDaemon:
@@ -638,7 +705,7 @@ def spread(values, form, unit="", scale=1.0):
     if not values:
         return "n/a"
     text = (form % statistics.median(values)) + unit
-    if min(values) != max(values):
+    if form % min(values) != form % max(values):
         text += " (%s-%s)" % (form % min(values), form % max(values))
     return text
 
@@ -654,30 +721,33 @@ def link_seconds(args, n):
 def report(args, title, rows, anchor, goals):
     log("\n### %s\n" % title)
     base = anchor["bytes"] if anchor else None
-    log("| method | bytes | / patch-from | wall | wall / bytes at %d Mbit/s | peak RSS | "
+    log("| method | bytes | / patch-from | wall | wall / bytes at %d Mbit/s | CPU | peak RSS | "
         "written to game files | on the wire (tc) | requests | folder identical |" % args.mbit)
-    log("|---|---|---|---|---|---|---|---|---|---|")
+    log("|---|---|---|---|---|---|---|---|---|---|---|")
     for label, runs in rows:
         if isinstance(runs, str):
-            log("| %s | %s | | | | | | | | |" % (label, runs))
+            log("| %s | %s | | | | | | | | | |" % (label, runs))
             continue
         b = [r["bytes"] for r in runs]
         med_b = statistics.median([x for x in b if x is not None]) if any(
             x is not None for x in b) else None
-        ratio = "%.2f" % (med_b / base) if base and med_b is not None else ""
-        per_link = [r["wall"] / link_seconds(args, r["bytes"]) if r.get("bytes") and r["wall"]
-                    else None for r in runs]
+        idle = all(r.get("idle") for r in runs)
+        ratio = "%.2f" % (med_b / base) if base and med_b is not None and not idle else ""
+        per_link = [r["wall"] / link_seconds(args, r["bytes"])
+                    if r.get("bytes") and r["wall"] and not idle else None for r in runs]
         ok = sum(1 for r in runs if r["ok"])
-        log("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %d/%d |" % (
+        log("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %d/%d |" % (
             label, spread_mib(b), ratio, spread([r["wall"] for r in runs], "%.2f", " s"),
-            spread(per_link, "%.2f"), spread([r["peak"] for r in runs], "%.0f", " MiB"),
+            spread(per_link, "%.2f") if not idle else "", spread(
+                [r.get("cpu") for r in runs], "%.2f", " s"),
+            spread([r["peak"] for r in runs], "%.0f", " MiB"),
             spread_mib([r.get("written") for r in runs]), spread_mib([r.get("wire") for r in runs]),
             spread([r.get("requests") for r in runs], "%d"), ok, len(runs)))
     if anchor:
         log("| zstd --patch-from per changed file, -%d | %s | 1.00 | (%.1f s to make) | "
-            "at link rate %.2f s | | | | | |" % (args.level, mib(anchor["bytes"]),
-                                                anchor["seconds"],
-                                                link_seconds(args, anchor["bytes"])))
+            "at link rate %.2f s | | | | | | |" % (args.level, mib(anchor["bytes"]),
+                                                  anchor["seconds"],
+                                                  link_seconds(args, anchor["bytes"])))
     for line in goals:
         log(line)
 
@@ -698,6 +768,13 @@ def goal_lines(args, runs, anchor):
         lines.append("- delta wall / its bytes at the link rate: %.2f (%.2f s against %.2f s; "
                      "goal at most 1.1): %s" % (ratio, wall, link_seconds(args, b),
                                                 "met" if ratio <= 1.1 else "**not met**"))
+    again = [r["again"]["wall"] for r in delta if r["again"]]
+    if b and again:
+        fixed = statistics.median(again)
+        lines.append("- the same less the up-to-date run on that link (%.2f s, what a run costs "
+                     "with nothing to fetch): %.2f s against %.2f s, %.2f"
+                     % (fixed, wall - fixed, link_seconds(args, b),
+                        (wall - fixed) / link_seconds(args, b)))
     peaks = [r["peak"] for v in runs.values() for r in v]
     lines.append("- peak RSS of lvpatch, most of any run: %.0f MiB (goal under 256): %s"
                  % (max(peaks), "met" if max(peaks) < 256 else "**not met**"))
@@ -745,6 +822,9 @@ def scenario(args, title, lvpatch, servers, template, target, old_build, work, f
             mib(anchor["bytes"]), anchor["seconds"],
             ", ".join("%s %d" % (n, b) for n, b, _ in anchor["per"])))
     rows = [(label, runs[m]) for m, label, _ in methods]
+    again = [r["again"] for r in runs.get("delta", []) if r["again"]]
+    if again:
+        rows.append(("lvpatch again on the updated folder (nothing to fetch)", again))
     if not features:
         rows += [("lvpatch, compressed copies only", "skipped: lvpublish/lvpatch without deltas"),
                  ("lvpatch, deltas", "skipped: lvpublish/lvpatch without deltas")]
@@ -756,7 +836,7 @@ def scenario(args, title, lvpatch, servers, template, target, old_build, work, f
         c = casync_anchor(casync_stores[old_label], casync_stores[new_label])
         rows.append(("casync: new chunks (%d of %d, zstd) + index %s" % (
             c["chunks"], c["of"], mib(c["index"])),
-            [{"bytes": c["bytes"], "wall": None, "peak": None,
+            [{"bytes": c["bytes"], "wall": None, "peak": None, "cpu": None,
               "ok": True, "requests": None}]))
     else:
         rows.append(("casync", "skipped: no casync"))
@@ -771,8 +851,12 @@ def scenario(args, title, lvpatch, servers, template, target, old_build, work, f
     # manifest and the player's files say it should.
     for method, label, server in methods:
         first = runs[method][0]
-        log("- %s fetched: %s" % (label, ", ".join(
-            "%s %d requests %s" % (k, n, mib(b)) for k, (n, b) in sorted(first["kinds"].items()))))
+        log("- %s fetched: %s; installed: %s; rebuilding files after their requests ended: %s"
+            % (label, ", ".join("%s %d requests %s" % (k, n, mib(b))
+                                for k, (n, b) in sorted(first["kinds"].items())),
+               ", ".join("%s %d files %s" % (k, n, mib(b))
+                         for k, (n, b) in sorted(first["ways"].items())),
+               spread([r["after"] for r in runs[method]], "%.2f", " s")))
     if features:
         objects, files = manifest_objects(servers["delta"].root)
         want = expected_choice(objects, files, template, True, True)
@@ -828,6 +912,7 @@ def main():
     args.work = args.work or tempfile.mkdtemp(prefix="lvdelta-")
     os.makedirs(args.work, exist_ok=True)
     work = args.work
+    log("load average at the start: %.1f %.1f %.1f" % os.getloadavg())
     log("delta benchmark, %s, %d rounds, %d archives (%s), level %d, %d Mbit/s, %d ms round "
         "trip, lvpatch %s" % (time.strftime("%Y-%m-%d %H:%M"), args.rounds, len(archives),
                               ", ".join(archives), args.level, args.mbit, args.rtt,
@@ -854,11 +939,12 @@ def main():
         plain_flag = ["--plain-files"] if features else []
 
         def publish_both(k):
-            publish(args, lvpublish, b[k], servers["delta"].root, delta_flags, records["delta"],
-                    "build %d, deltas" % k)
+            previous = b.get(k - 1)
+            publish(args, lvpublish, b[k], previous, servers["delta"].root, delta_flags,
+                    records["delta"], "build %d, deltas" % k)
             if features:
-                publish(args, lvpublish, b[k], servers["zst"].root, zst_flags, records["zst"],
-                        "build %d, compressed only" % k)
+                publish(args, lvpublish, b[k], previous, servers["zst"].root, zst_flags,
+                        records["zst"], "build %d, compressed only" % k)
 
         rsync_daemon = None
         if shutil.which("rsync"):
@@ -889,15 +975,20 @@ def main():
             template, b[3], b[1], work, features, stores, "b1", "b3", rsync_daemon)
 
         log("\n### publishing (lvpublish %s)\n" % " ".join(delta_flags or ["without deltas"]))
-        log("| publish | build | wall | CPU | peak RSS | wall per GiB of the build | "
-            "server: plain files | server: objects |")
-        log("|---|---|---|---|---|---|---|---|")
+        log("| publish | build | changed files | wall | CPU | peak RSS | wall per GiB changed | "
+            "server after: plain files | server after: objects/ | current manifest names |")
+        log("|---|---|---|---|---|---|---|---|---|---|")
         for key in ("delta", "zst"):
             for rec in records[key]:
-                log("| %s | %s | %.1f s | %.1f s | %.0f MiB | %.1f s | %s | %s (%d files) |" % (
-                    rec["label"], mib(rec["build_bytes"]), rec["wall"], rec["cpu"], rec["peak"],
-                    rec["wall"] / (rec["build_bytes"] / 2 ** 30), mib(rec["plain"]),
-                    mib(rec["objects"]), rec["object_files"]))
+                named = rec["named"]
+                log("| %s | %s | %s | %.1f s | %.1f s | %.0f MiB | %.1f s | %s | %s (%d files) | "
+                    "%d compressed copies %s, %d deltas %s |" % (
+                        rec["label"], mib(rec["build_bytes"]), mib(rec["changed"]), rec["wall"],
+                        rec["cpu"], rec["peak"], rec["wall"] / (rec["changed"] / 2 ** 30),
+                        mib(rec["plain"]), mib(rec["objects"]), rec["object_files"],
+                        named["zst"][0], mib(named["zst"][1]), named["delta"][0],
+                        mib(named["delta"][1])))
+        log("\nload average at the end: %.1f %.1f %.1f" % os.getloadavg())
     finally:
         net.shape(0, 0)
         for s in servers.values():
