@@ -17,6 +17,21 @@ struct RunContext;
 
 class FilesToPatch {
   public:
+    // An object the publisher wrote beside the build to bring this file up to
+    // date without fetching it whole (patch/DeltaObject.h), from a tag after
+    // the line's usual ones: "ZST:SIZE:SHA256" a compressed copy,
+    // "DELTA:SOURCE:SIZE:SHA256" a delta from the old file whose SHA-256
+    // begins with the 32 hex digits SOURCE. The object's own SHA-256 names
+    // it on the server (ObjectPath).
+    struct UpdateObject {
+        std::string source;  // empty: a compressed copy
+        int64_t size = 0;
+        std::string sha256;
+    };
+    static constexpr size_t kSourcePrefixLength = 32;
+    // Further tokens a line may carry for its objects.
+    static constexpr int kMaxObjectTags = 16;
+
     struct File {
         std::string name;
         std::string tags[3];
@@ -35,6 +50,13 @@ class FilesToPatch {
         // that arrived with its size request, for the download stage.
         bool prefetched = false;
         std::string prefetchedBody;
+        // The objects the line names, in its order; none on lines without
+        // such tags, which then mean what they always meant.
+        std::vector<UpdateObject> objects;
+        // The object this run fetches instead of the file (an index into
+        // objects), -1 for the file itself; WireSize is what that brings.
+        int way = -1;
+        int64_t WireSize() const { return way >= 0 ? objects[way].size : size; }
 
         void ReadSizeTag();
         bool HasTag(const std::string& word) const;
@@ -63,6 +85,10 @@ class FilesToPatch {
     void CheckFileNames();
     void DownloadFileSizes(RunContext& run);
     void DetermineFilesToDownload(const RunContext& run);
+    // With objects on the manifest's lines: records the files that already
+    // hold the published bytes and picks for the others the cheapest object
+    // whose result can be checked (ChooseWays, patch/Download.cpp).
+    void ChooseWays(RunContext& run);
     void ComputeDownloadSize();
     void DownloadFiles(RunContext& run);
     bool VerifyFiles(const RunContext& run);
@@ -84,6 +110,13 @@ class FilesToPatch {
   private:
     void FindTagged(const char* word, std::string& result) const;
 };
+
+// An object's file name in the server's objects folder, and its path below
+// the patch server's folder.
+std::string ObjectFileName(const std::string& sha256);
+std::string ObjectPath(const std::string& sha256);
+// The tag that names `object`.
+std::string ObjectTag(const FilesToPatch::UpdateObject& object);
 
 // True when `other` and the launcher program have the same length and bytes.
 // Closes `other` in every case.

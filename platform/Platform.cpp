@@ -380,4 +380,16 @@ int OwnProcessId() {
     return static_cast<int>(::getpid());
 }
 
+bool SeekTo(FILE* file, int64_t offset) {
+    return offset >= 0 && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+int64_t OpenFileSize(FILE* file) {
+    struct stat st {};
+    if (fileno(file) >= 0)
+        return ::fstat(fileno(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    // A stream in memory.
+    return fseeko(file, 0, SEEK_END) == 0 ? static_cast<int64_t>(ftello(file)) : -1;
+}
+
 }  // namespace platform

@@ -14,6 +14,12 @@ namespace platform {
 // length, or nothing when it cannot be opened.
 std::optional<int64_t> OpenExistingForReadSize(const std::string& name);
 
+// Moves an open stream to byte `offset` (64-bit on every system); false
+// when it cannot. The length of the file behind an open stream, -1 when it
+// cannot be known.
+bool SeekTo(FILE* file, int64_t offset);
+int64_t OpenFileSize(FILE* file);
+
 // True when the file exists and can be opened for reading.
 bool CanOpenForRead(const std::string& name);
 

@@ -339,4 +339,13 @@ int OwnProcessId() {
     return static_cast<int>(::GetCurrentProcessId());
 }
 
+bool SeekTo(FILE* file, int64_t offset) {
+    return offset >= 0 && ::_fseeki64(file, offset, SEEK_SET) == 0;
+}
+
+int64_t OpenFileSize(FILE* file) {
+    const __int64 length = ::_filelengthi64(::_fileno(file));
+    return length >= 0 ? static_cast<int64_t>(length) : -1;
+}
+
 }  // namespace platform

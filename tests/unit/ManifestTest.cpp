@@ -104,3 +104,32 @@ TEST(Manifest, LookupsTakeTheFirstExactTag) {
     empty.GetTestClient(client);
     EXPECT_EQ(client, "");
 }
+
+// Object tags, in a tag's place or past the third, are read into objects;
+// the tags keep what an older launcher sees; malformed ones are ignored.
+TEST(Manifest, ObjectTagsAfterTheUsualOnes) {
+    const std::string sha(64, 'a');
+    const std::string src(32, 'b');
+    const std::string zst = "ZST:900:" + sha;
+    const std::string delta = "DELTA:" + src + ":120:" + sha;
+    FilesToPatch manifest;
+    manifest.ParseLine("a.pak 3 SIZE:1000 SHA256:" + std::string(64, 'c') + " GAME_EXE " + zst +
+                       " " + delta);
+    manifest.ParseLine("b.pak 2 SIZE:10 " + zst);
+    manifest.ParseLine("c.pak 2 ZST:12:" + std::string(63, 'a') + " DELTA:" + src + ":x:" + sha +
+                       " ZST::" + sha + " DELTA:" + std::string(31, 'b') + ":1:" + sha);
+    ASSERT_EQ(manifest.files.size(), 3u);
+    const FilesToPatch::File& a = manifest.files[0];
+    EXPECT_EQ(a.tags[2], "GAME_EXE");
+    EXPECT_EQ(a.size, 1000);
+    ASSERT_EQ(a.objects.size(), 2u);
+    EXPECT_EQ(ObjectTag(a.objects[0]), zst);
+    EXPECT_EQ(ObjectTag(a.objects[1]), delta);
+    EXPECT_EQ(a.objects[1].source, src);
+    EXPECT_EQ(a.objects[1].size, 120);
+    EXPECT_EQ(manifest.files[1].tags[1], zst);  // kept, and meaningless to the size
+    EXPECT_EQ(manifest.files[1].size, 10);
+    EXPECT_EQ(manifest.files[1].objects.size(), 1u);
+    EXPECT_TRUE(manifest.files[2].objects.empty());
+    EXPECT_EQ(ObjectPath(sha), "objects/" + sha + ".lvz");
+}
