@@ -1,6 +1,7 @@
 #include "Manage.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <set>
 
 #include "NameRules.h"
+#include "Objects.h"
 #include "Publish.h"
 #include "Signing.h"
 #include "fileset/FilesToPatch.h"
@@ -83,6 +85,9 @@ ServerListing ListServer(const std::string& serverRoot) {
         return listing;
     listing.current = CurrentFolder(base);
     listing.builds = ListBuilds(base);
+    const ObjectsInfo objects = CountObjects(base);
+    listing.objects = objects.count;
+    listing.objectBytes = objects.bytes;
     listing.ok = true;
     return listing;
 }
@@ -209,6 +214,19 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
             }
         }
         outcome.done.push_back((dryRun ? "would remove " : "removed ") + b->folder);
+    }
+    // Then the objects only removed builds had use for: their compressed
+    // copies, and the deltas that lead from their files.
+    std::vector<std::string> keptFolders;
+    for (const BuildInfo& b : builds)
+        if (kept.count(b.folder))
+            keptFolders.push_back(b.folder);
+    for (const std::string& object : UnusedObjects(base, keptFolders)) {
+        if (!dryRun && ::unlink((base + object).c_str()) != 0 && errno != ENOENT) {
+            outcome.error = "cannot remove " + base + object + ": " + std::strerror(errno);
+            return outcome;
+        }
+        outcome.done.push_back((dryRun ? "would remove " : "removed ") + object);
     }
     if (!failures.empty()) {
         outcome.error =

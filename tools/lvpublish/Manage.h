@@ -3,6 +3,7 @@
 // earlier one, and removing old ones. Each takes the server's lock, refuses
 // with a reason and changes nothing when it cannot do all of its job.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct ServerListing {
     std::string error;
     std::string current;            // the first line of build_folder.txt
     std::vector<BuildInfo> builds;  // oldest publish first
+    int objects = 0;                // compressed copies and deltas
+    int64_t objectBytes = 0;
 };
 
 ServerListing ListServer(const std::string& serverRoot);

@@ -47,6 +47,10 @@ int List(const std::vector<std::string>& args) {
                     FormatBytes(build.bytes).c_str(), build.files,
                     build.files == 1 ? "file" : "files");
     }
+    if (listing.objects > 0)
+        std::printf("%-24s %-8s %10s %7d %s (compressed copies and deltas)\n", "objects/", "",
+                    FormatBytes(listing.objectBytes).c_str(), listing.objects,
+                    listing.objects == 1 ? "file" : "files");
     return 0;
 }
 

@@ -102,6 +102,8 @@ std::string BuildFolderProblem(const std::string& folder) {
     }
     if (level.size() > 255)
         return "a build folder name holds at most 255 bytes";
+    if (level == "objects")
+        return "objects/ holds the compressed copies and deltas of every build";
     return "";
 }
 

@@ -18,7 +18,9 @@
 #include <optional>
 
 #include "CopyRecord.h"
+#include "Fd.h"
 #include "NameRules.h"
+#include "Objects.h"
 #include "ServerFolder.h"
 #include "Signing.h"
 #include "base/NameCase.h"
@@ -48,31 +50,6 @@ constexpr mode_t kFolderMode = 0755;
 std::string Errno(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 // A file written whole with the given mode and flushed to disk.
 bool WriteDurable(const std::string& path, const std::string& text, int extraFlags,
@@ -173,6 +150,7 @@ class Publisher {
     std::string PreviousCopy(const std::string& name) const;
     bool PreviousCopyServes(const PublishedFile& file, bool bytesCompared) const;
     bool Classify(PublishedFile* file, const std::string& comparePath);
+    bool AddObjects();
     bool WriteManifest();
     bool Commit();
     bool SwitchBuildFolder();
@@ -221,12 +199,12 @@ bool Publisher::Run() {
     if (!ChooseBuildFolder())
         return false;
     if (options_.dryRun) {
-        if (!Stage())
+        if (!Stage() || !AddObjects())
             return false;
         RemoveLeftovers();
         return true;
     }
-    bool staged = Stage() && WriteManifest() && SignBuild() && Commit();
+    bool staged = Stage() && AddObjects() && WriteManifest() && SignBuild() && Commit();
     if (!staged && !staging_.empty()) {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
@@ -713,6 +691,31 @@ bool Publisher::Classify(PublishedFile* file, const std::string& comparePath) {
     return compared;
 }
 
+bool Publisher::AddObjects() {
+    if (!options_.delta)
+        return true;
+    ObjectOptions objects;
+    objects.base = base_;
+    objects.stagedBuild = staging_ + "/";
+    objects.newFolder = report_.buildFolder;
+    objects.deltaFrom = options_.deltaFrom;
+    objects.level = options_.deltaLevel;
+    objects.dryRun = options_.dryRun;
+    if (options_.dryRun)
+        objects.stagedBuild = buildRoot_.string() + "/";
+    ObjectReport written;
+    if (!AddBuildObjects(objects, &report_.files, &written, &error_))
+        return false;
+    report_.objectsWritten = written.written;
+    report_.objectsReused = written.reused;
+    report_.objectsSkipped = written.skipped;
+    report_.deltaTags = written.deltas;
+    report_.objectBytes = written.bytesWritten;
+    report_.bytesWritten += written.bytesWritten;
+    report_.plannedObjects = std::move(written.planned);
+    return true;
+}
+
 bool Publisher::WriteManifest() {
     std::string manifest;
     for (const PublishedFile& file : report_.files) {
@@ -723,8 +726,11 @@ bool Publisher::WriteManifest() {
         bool exact = check.files.size() == 1 && check.files[0].name == file.name &&
                      check.files[0].version == file.version && check.files[0].sizeKnown &&
                      check.files[0].size == file.size;
+        std::vector<std::string> tokens = file.tags;
+        tokens.insert(tokens.end(), file.objectTags.begin(), file.objectTags.end());
         for (size_t i = 0; exact && i < 3; ++i)
-            exact = check.files[0].tags[i] == (i < file.tags.size() ? file.tags[i] : "");
+            exact = check.files[0].tags[i] == (i < tokens.size() ? tokens[i] : "");
+        exact = exact && check.files[0].objects.size() == file.objectTags.size();
         if (!exact)
             return Fail("cannot publish '" + file.name +
                         "': its manifest line would not read back");
@@ -838,6 +844,8 @@ int64_t PublishReport::DownloadBytes() const {
 std::string ManifestLine(const PublishedFile& file) {
     std::string line = file.name + " " + std::to_string(file.version);
     for (const std::string& tag : file.tags)
+        line += " " + tag;
+    for (const std::string& tag : file.objectTags)
         line += " " + tag;
     return line;
 }

@@ -33,6 +33,11 @@ struct PublishOptions {
     // defaults, Channel.h).
     std::string product;
     std::string channel;
+    // Compressed copies and deltas (Objects.h): from the last `deltaFrom`
+    // builds, at zstd's `deltaLevel`.
+    bool delta = false;
+    int deltaFrom = 3;
+    int deltaLevel = 19;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };
@@ -43,6 +48,8 @@ struct PublishedFile {
     int64_t size = 0;
     std::string sha256;
     std::vector<std::string> tags;  // as written, at most three
+    // After them: the objects that bring older copies up to date.
+    std::vector<std::string> objectTags;
     Change change = Change::kAdded;
     unsigned mode = 0644;  // on the server
 };
@@ -63,6 +70,13 @@ struct PublishReport {
     // Staging folders and temporary files of interrupted runs, removed (or,
     // in a dry run, to be removed).
     std::vector<std::string> leftovers;
+    // With --delta: the objects written, named again and left out.
+    int objectsWritten = 0;
+    int objectsReused = 0;
+    int objectsSkipped = 0;
+    int deltaTags = 0;
+    int64_t objectBytes = 0;
+    std::vector<std::string> plannedObjects;  // in a dry run
 
     int Count(Change change) const;
     // What a player of the previous build fetches: added and changed files.

@@ -147,7 +147,8 @@ std::vector<BuildInfo> ListBuilds(const std::string& base) {
     std::error_code ec;
     for (fs::directory_iterator it(base, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (name.empty() || name[0] == '.' || it->is_symlink(ec) || !it->is_directory(ec))
+        if (name.empty() || name[0] == '.' || name == "objects" || it->is_symlink(ec) ||
+            !it->is_directory(ec))
             continue;
         BuildInfo info;
         info.folder = name + "/";

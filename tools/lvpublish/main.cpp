@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ const char kUsage[] =
     "                 (--game-exe PATH | --no-game-exe) [--test-client PATH]\n"
     "                 [--sign-key KEYFILE [--state-dir DIR] [--expires DAYS]\n"
     "                 [--product NAME] [--channel NAME]]\n"
+    "                 [--delta [--delta-from N] [--delta-level L]]\n"
     "       lvpublish list SERVER_ROOT\n"
     "       lvpublish rollback SERVER_ROOT BUILD\n"
     "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
@@ -65,6 +67,15 @@ const char kUsage[] =
     "the file system cannot link), so a publish writes only what changed.\n"
     "Staging folders an interrupted publish left are removed.\n"
     "  --dry-run             check, compare and report everything; write nothing.\n"
+    "  --delta               also write, under lanternvale_patch/objects/, a zstd-\n"
+    "                        compressed copy of each file and a delta to it from\n"
+    "                        its copy in each of the last N builds (--delta-from,\n"
+    "                        default 3, 0 to 8), at zstd level L (--delta-level,\n"
+    "                        1 to 22, default 19; higher is smaller and slower).\n"
+    "                        Launchers that know them fetch the smallest that fits\n"
+    "                        the file they have; others fetch the plain files as\n"
+    "                        before. An object not smaller than the one it would\n"
+    "                        replace is not written; prune removes the unused.\n"
     "\n"
     "list      one line a build, oldest first: folder, 'current', size, files.\n"
     "rollback  makes BUILD (e.g. build_2) the current build in one step, once\n"
@@ -72,7 +83,8 @@ const char kUsage[] =
     "          every version used.\n"
     "prune     removes all but the N newest builds; the current build, the one\n"
     "          published before it and the one current before the last switch\n"
-    "          always stay (launchers may still be patching from them).\n"
+    "          always stay (launchers may still be patching from them); then the\n"
+    "          objects no kept build names, and the deltas from removed builds.\n"
     "To update the launcher itself, put the new program in the build as\n"
     "NoxPatch2011_new.exe.\n"
     "\n"
@@ -133,6 +145,14 @@ void PrintSummary(const lvpublish::PublishReport& report) {
     std::printf("%s %d %s, %s %d %s (%s).\n", report.dryRun ? "Would link" : "Linked",
                 report.linked, Plural(report.linked), report.dryRun ? "write" : "wrote",
                 report.copied, Plural(report.copied), FormatBytes(report.bytesWritten).c_str());
+    if (report.objectsWritten + report.objectsReused + report.objectsSkipped > 0)
+        std::printf(
+            "Objects: wrote %d (%s), named %d again, left out %d not smaller; %d "
+            "delta tags.\n",
+            report.objectsWritten, FormatBytes(report.objectBytes).c_str(), report.objectsReused,
+            report.objectsSkipped, report.deltaTags);
+    for (const std::string& planned : report.plannedObjects)
+        std::printf("Would write %s\n", planned.c_str());
     if (report.dryRun)
         std::printf("Dry run: nothing was written.\n");
     for (const std::string& note : report.notes)
@@ -150,13 +170,21 @@ int main(int argc, char** argv) {
         return lvpublish::RunKeyCommand(argc, argv);
     lvpublish::PublishOptions options;
     std::vector<std::string> positional;
+    std::string deltaFrom;
+    std::string deltaLevel;
     struct Valued {
         const char* flag;
         std::string* value;
-    } valued[] = {{"--build-folder", &options.buildFolder}, {"--game-exe", &options.gameExe},
-                  {"--test-client", &options.testClient},   {"--sign-key", &options.signKeyFile},
-                  {"--expires", &options.expiresDays},      {"--state-dir", &options.stateDir},
-                  {"--product", &options.product},          {"--channel", &options.channel}};
+    } valued[] = {{"--build-folder", &options.buildFolder},
+                  {"--game-exe", &options.gameExe},
+                  {"--test-client", &options.testClient},
+                  {"--sign-key", &options.signKeyFile},
+                  {"--expires", &options.expiresDays},
+                  {"--state-dir", &options.stateDir},
+                  {"--product", &options.product},
+                  {"--channel", &options.channel},
+                  {"--delta-from", &deltaFrom},
+                  {"--delta-level", &deltaLevel}};
 
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -164,8 +192,10 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--dry-run" || arg == "--no-game-exe") {
-            (arg == "--dry-run" ? options.dryRun : options.noGameExe) = true;
+        if (arg == "--dry-run" || arg == "--no-game-exe" || arg == "--delta") {
+            (arg == "--dry-run" ? options.dryRun
+             : arg == "--delta" ? options.delta
+                                : options.noGameExe) = true;
             continue;
         }
         bool matched = false;
@@ -197,6 +227,25 @@ int main(int argc, char** argv) {
     }
     if (positional.size() != 2)
         return UsageError("expected BUILD_DIR and SERVER_ROOT");
+    struct Counted {
+        const char* flag;
+        const std::string& text;
+        int low, high;
+        int* value;
+    } counted[] = {{"--delta-from", deltaFrom, 0, 8, &options.deltaFrom},
+                   {"--delta-level", deltaLevel, 1, 22, &options.deltaLevel}};
+    for (const Counted& option : counted) {
+        if (option.text.empty())
+            continue;
+        if (!options.delta)
+            return UsageError(std::string(option.flag) + " needs --delta");
+        char* end = nullptr;
+        long value = std::strtol(option.text.c_str(), &end, 10);
+        if (*end != '\0' || value < option.low || value > option.high)
+            return UsageError(std::string(option.flag) + " takes " + std::to_string(option.low) +
+                              " to " + std::to_string(option.high));
+        *option.value = static_cast<int>(value);
+    }
     if (!options.gameExe.empty() && options.noGameExe)
         return UsageError("--game-exe and --no-game-exe exclude each other");
     options.buildDir = positional[0];
