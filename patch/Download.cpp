@@ -15,6 +15,7 @@
 #include "base/NameCase.h"
 #include "base/Sha256.h"
 #include "fileset/FilesToPatch.h"
+#include "patch/DeltaObject.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunContext.h"
@@ -124,17 +125,62 @@ class StagedDownload : public ProgressSink {
     Transfer transfer;
 };
 
-// Opens the staging file of `file` or ends the stage as a file that cannot
+// Opens the staging file of `name` or ends the stage as a file that cannot
 // be written, before anything is asked of the server.
-std::unique_ptr<StagedDownload> StartStaging(const RunContext& run, const FilesToPatch::File& file,
+std::unique_ptr<StagedDownload> StartStaging(const RunContext& run, const std::string& name,
                                              DownloadProgress* progress) {
-    auto download = std::make_unique<StagedDownload>(file.name, progress);
+    auto download = std::make_unique<StagedDownload>(name, progress);
     if (!download->staging.IsOpen()) {
-        LogFailure(run,
-                   "cannot write " + file.name + ": " + std::strerror(download->staging.Error()));
+        LogFailure(run, "cannot write " + name + ": " + std::strerror(download->staging.Error()));
         throw CouldntWriteFileException();
     }
     return download;
+}
+
+[[noreturn]] void FailWrite(const RunContext& run, const std::string& name, int error) {
+    LogFailure(run, "cannot write " + name + ": " + std::strerror(error != 0 ? error : EIO));
+    throw CouldntWriteFileException();
+}
+
+void LogInstall(const RunContext& run, RunLog::Install install) {
+    if (run.log)
+        run.log->OnInstall(install);
+}
+
+const char* WayName(const FilesToPatch::File& file) {
+    if (file.way < 0)
+        return "file";
+    return file.objects[file.way].source.empty() ? "compressed" : "delta";
+}
+
+// The way to try once `file.way` failed: the compressed copy after a delta,
+// then the file itself.
+int NextWay(const FilesToPatch::File& file) {
+    if (file.way >= 0 && !file.objects[file.way].source.empty())
+        for (size_t k = 0; k < file.objects.size(); ++k)
+            if (file.objects[k].source.empty())
+                return static_cast<int>(k);
+    return -1;
+}
+
+// An object's bytes are staged beside the file under a name no manifest
+// may give a file.
+std::string ObjectStagingTarget(const std::string& name) {
+    return name + kStagingSuffix;
+}
+
+// The local file's SHA-256: from the record of hashed files while its stamp
+// is unchanged, else hashed now; empty when it cannot be read.
+std::string LocalSha256(const std::string& name, const VerifiedFiles* record) {
+    std::optional<platform::FileStamp> stamp = platform::StampOf(name);
+    if (!stamp)
+        return "";
+    if (record) {
+        auto known = record->Entries().find(name);
+        if (known != record->Entries().end() && known->second.stamp == *stamp)
+            return known->second.sha256;
+    }
+    return Sha256FileHex(name).value_or("");
 }
 
 // What a file takes on the disk: whole blocks. A size no disk holds (a
@@ -163,7 +209,10 @@ int64_t SpaceNeeded(const std::vector<FilesToPatch::File>& files, int width) {
         if (file.rejected || !file.needsDownload || !file.sizeKnown || file.size < 0)
             continue;
         std::optional<int64_t> local = platform::OpenExistingForReadSize(file.name);
-        changes.push_back({OnDisk(file.size), OnDisk(file.size) - OnDisk(local.value_or(0))});
+        // An object is staged beside the new file while it is decoded.
+        const int64_t object = file.way >= 0 ? OnDisk(file.WireSize()) : 0;
+        changes.push_back(
+            {OnDisk(file.size) + object, OnDisk(file.size) - OnDisk(local.value_or(0))});
     }
     int64_t grown = 0;
     int64_t most = 0;
@@ -263,7 +312,7 @@ void PrepareDownload(const FilesToPatch::File& file, Transfer& transfer) {
 // download had brought it.
 void WritePrefetched(const RunContext& run, FilesToPatch::File& file, DownloadProgress* progress,
                      VerifiedFiles* record) {
-    std::unique_ptr<StagedDownload> download = StartStaging(run, file, progress);
+    std::unique_ptr<StagedDownload> download = StartStaging(run, file.name, progress);
     TransferOutcome outcome;
     outcome.status = 200;
     outcome.announcedLength = static_cast<int64_t>(file.prefetchedBody.size());
@@ -278,7 +327,129 @@ void WritePrefetched(const RunContext& run, FilesToPatch::File& file, DownloadPr
         RecordDownload(file, record);
 }
 
+// Prepares the transfer of the object `file` is to be made from.
+std::string PrepareObject(const FilesToPatch::File& file, Transfer& transfer) {
+    const FilesToPatch::UpdateObject& object = file.objects[file.way];
+    transfer.SetByteLimit(object.size);
+    transfer.EnableSha256();
+    transfer.EnableResume(object.size);
+    return BuildPatchUrl(g_patchServer.serverPath + ObjectPath(object.sha256));
+}
+
+// Makes `file` from the object whose transfer ended: checks the object's
+// size and SHA-256 before a byte of it is decoded, decodes it (against the
+// installed file, for a delta) into the file's staging file, and renames
+// that over the installed file only once it has the manifest's size and
+// SHA-256. Returns the bytes written, or nothing with `why` when this way
+// failed: then the installed file is as it was and the next way may follow.
+// Throws for a file that cannot be written.
+std::optional<int64_t> JudgeObject(const RunContext& run, FilesToPatch::File& file,
+                                   StagedDownload& download, const TransferOutcome& outcome,
+                                   std::string* why) {
+    const FilesToPatch::UpdateObject& object = file.objects[file.way];
+    const std::string objectName = ObjectPath(object.sha256);
+    const int writeError = download.Close();
+    if (outcome.end == TransferOutcome::End::kWriteFailed || writeError != 0) {
+        download.staging.Discard();
+        FailWrite(run, file.name, writeError);
+    }
+    if (outcome.status != 200)
+        *why = objectName + " answered " + std::to_string(outcome.status);
+    else if (!outcome.Complete() || outcome.bytes != object.size)
+        *why = objectName + " came with " + std::to_string(outcome.bytes) +
+               " bytes, the manifest says " + std::to_string(object.size);
+    else if (outcome.sha256 != object.sha256)
+        *why = objectName + " does not have the published SHA-256";
+    if (!why->empty()) {
+        download.staging.Discard();
+        return std::nullopt;
+    }
+
+    StagingFile target(file.name);
+    if (!target.IsOpen()) {
+        download.staging.Discard();
+        FailWrite(run, file.name, target.Error());
+    }
+    FILE* in = std::fopen(download.staging.Path().c_str(), "rb");
+    FILE* source = object.source.empty() ? nullptr : std::fopen(file.name.c_str(), "rb");
+    Sha256 hash;
+    int64_t written = 0;
+    int error = 0;
+    std::string reason;
+    const bool applied = in && (object.source.empty() || source) &&
+                         delta::Apply(
+                             in, object.size, source,
+                             [&](const char* data, size_t size) {
+                                 errno = 0;
+                                 if (std::fwrite(data, 1, size, target.Stream()) != size) {
+                                     error = errno != 0 ? errno : EIO;
+                                     return false;
+                                 }
+                                 hash.Update(data, size);
+                                 written += static_cast<int64_t>(size);
+                                 return true;
+                             },
+                             &reason, file.size);
+    if (in)
+        std::fclose(in);
+    if (source)
+        std::fclose(source);
+    download.staging.Discard();
+    if (error == 0)
+        error = target.Close();
+    if (error != 0) {
+        target.Discard();
+        FailWrite(run, file.name, error);
+    }
+    if (!applied)
+        *why = objectName + (reason.empty() ? " cannot be read" : ": " + reason);
+    else if (file.sizeKnown && written != file.size)
+        *why = objectName + " made " + std::to_string(written) + " bytes, the manifest says " +
+               std::to_string(file.size);
+    else if (hash.FinishHex() != file.Sha256Tag())
+        *why = objectName + " did not make the published SHA-256";
+    if (!why->empty()) {
+        target.Discard();
+        return std::nullopt;
+    }
+    if (!target.Commit())
+        FailWrite(run, file.name, target.Error());
+    return written;
+}
+
 }  // namespace
+
+void FilesToPatch::ChooseWays(RunContext& run) {
+    // A manifest that names objects was published for launchers that look
+    // at the bytes they have; one that names none is patched as it always was.
+    const bool offered =
+        std::any_of(files.begin(), files.end(), [](const File& f) { return !f.objects.empty(); });
+    if (run.plainFilesOnly || !offered)
+        return;
+    VerifiedFiles* record = verifiedFiles.get();
+    for (File& file : files) {
+        file.way = -1;
+        if (file.rejected || !file.needsDownload || file.prefetched || !file.sizeKnown ||
+            file.size < 0 || file.Sha256Tag().empty())
+            continue;
+        const std::string local = LocalSha256(file.name, record);
+        if (!local.empty() && local == file.Sha256Tag()) {
+            // A copy from elsewhere, or a ledger that was lost: the bytes are
+            // the published ones, so only the record is missing.
+            file.needsDownload = false;
+            RecordDownload(file, record);
+            LogInstall(run, {file.name, "present", 0, 0, ""});
+            continue;
+        }
+        for (size_t k = 0; k < file.objects.size() && file.way < 0; ++k)
+            if (!file.objects[k].source.empty() && !local.empty() &&
+                local.compare(0, kSourcePrefixLength, file.objects[k].source) == 0)
+                file.way = static_cast<int>(k);
+        for (size_t k = 0; k < file.objects.size() && file.way < 0; ++k)
+            if (file.objects[k].source.empty() && file.objects[k].size < file.size)
+                file.way = static_cast<int>(k);
+    }
+}
 
 std::string DownloadProgressText(int64_t bytesDone, int64_t bytesTotal) {
     std::string text = "Downloading updates to game:  ";
@@ -325,31 +496,65 @@ void FilesToPatch::DownloadFiles(RunContext& run) {
             [&](const std::string& other) { return SameNameIgnoringCase(other, name.c_str()); });
     };
     VerifiedFiles* record = verifiedFiles.get();
-    pool.Run(
-        files.size(),
-        [&](size_t i) -> std::optional<TransferJob> {
-            File& file = files[i];
-            if (file.rejected || !file.needsDownload)
-                return TransferJob{};
-            if (inFlight(file.name))
-                return std::nullopt;
-            if (file.prefetched) {
-                WritePrefetched(run, file, &progress, record);
-                return TransferJob{};
-            }
-            downloads[i] = StartStaging(run, file, &progress);
-            PrepareDownload(file, downloads[i]->transfer);
-            namesInFlight.push_back(file.name);
-            return TransferJob{BuildPatchUrl(g_patchServer.buildPath + file.name),
-                               &downloads[i]->transfer};
-        },
-        [&](size_t i, const TransferOutcome& outcome) {
-            std::unique_ptr<StagedDownload> download = std::move(downloads[i]);
-            namesInFlight.erase(
-                std::find(namesInFlight.begin(), namesInFlight.end(), files[i].name));
-            if (JudgeDownload(run, files[i], *download, outcome))
-                RecordDownload(files[i], record);
-        });
+    // A file whose object failed goes round again with its next way.
+    std::vector<char> pending(files.size(), 1);
+    std::vector<std::string> fellBack(files.size());
+    for (bool again = true; again;) {
+        again = false;
+        pool.Run(
+            files.size(),
+            [&](size_t i) -> std::optional<TransferJob> {
+                File& file = files[i];
+                if (file.rejected || !file.needsDownload || !pending[i])
+                    return TransferJob{};
+                if (inFlight(file.name))
+                    return std::nullopt;
+                pending[i] = 0;
+                if (file.prefetched) {
+                    WritePrefetched(run, file, &progress, record);
+                    return TransferJob{};
+                }
+                std::string url;
+                if (file.way >= 0) {
+                    downloads[i] = StartStaging(run, ObjectStagingTarget(file.name), &progress);
+                    url = PrepareObject(file, downloads[i]->transfer);
+                } else {
+                    downloads[i] = StartStaging(run, file.name, &progress);
+                    PrepareDownload(file, downloads[i]->transfer);
+                    url = BuildPatchUrl(g_patchServer.buildPath + file.name);
+                }
+                namesInFlight.push_back(file.name);
+                return TransferJob{url, &downloads[i]->transfer};
+            },
+            [&](size_t i, const TransferOutcome& outcome) {
+                std::unique_ptr<StagedDownload> download = std::move(downloads[i]);
+                File& file = files[i];
+                namesInFlight.erase(
+                    std::find(namesInFlight.begin(), namesInFlight.end(), file.name));
+                if (file.way < 0) {
+                    if (JudgeDownload(run, file, *download, outcome)) {
+                        RecordDownload(file, record);
+                        LogInstall(run,
+                                   {file.name, "file", outcome.bytes, outcome.bytes, fellBack[i]});
+                    }
+                    return;
+                }
+                std::string why;
+                if (std::optional<int64_t> written =
+                        JudgeObject(run, file, *download, outcome, &why)) {
+                    RecordDownload(file, record);
+                    LogInstall(run,
+                               {file.name, WayName(file), outcome.bytes, *written, fellBack[i]});
+                    return;
+                }
+                fellBack[i] += (fellBack[i].empty() ? "" : "; ") + why;
+                file.way = NextWay(file);
+                progress.bytesTotal += file.sizeKnown ? file.WireSize() : 0;
+                g_patchDialog->SetProgressRange(0, progress.bytesTotal);
+                pending[i] = 1;
+                again = true;
+            });
+    }
 }
 
 bool FilesToPatch::VerifyFiles(const RunContext& run) {

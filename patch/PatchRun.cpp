@@ -154,6 +154,7 @@ unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
         filesToPatch.DetermineFilesToDownload(run);
         if (run.repair)
             run.repairCounts = filesToPatch.MarkDamagedFiles(run);
+        filesToPatch.ChooseWays(run);
         filesToPatch.ComputeDownloadSize();
 
         dialog.SetStageText("Downloading files...");

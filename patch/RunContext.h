@@ -36,6 +36,8 @@ struct RunContext {
     // what that found, for the front end after the run.
     bool repair = false;
     FilesToPatch::RepairCounts repairCounts;
+    // Fetch every file whole, as if the manifest named no objects.
+    bool plainFilesOnly = false;
 };
 
 // No-ops without a log.

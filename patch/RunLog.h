@@ -21,7 +21,20 @@ class RunLog {
     };
     enum class FetchReason { kUnknownSize, kMissing, kSize, kVersion, kHash };
 
+    // A file that was brought up to date: how (`way`: "file", "compressed",
+    // "delta" or "present", for a local file that already held the bytes),
+    // the bytes that travelled for it and the bytes written. A way that
+    // failed before the next one was tried comes with `fellBack` and why.
+    struct Install {
+        std::string name;
+        const char* way = "file";
+        int64_t travelled = 0;
+        int64_t written = 0;
+        std::string fellBack;
+    };
+
     virtual void OnRequest(const Request& request) = 0;
+    virtual void OnInstall(const Install& install) { (void)install; }
     virtual void OnFetch(const std::string& name, FetchReason reason) = 0;
     // What failed, in one line: a file and its write error, or a check.
     virtual void OnFailure(const std::string& cause) = 0;

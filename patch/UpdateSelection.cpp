@@ -145,7 +145,7 @@ void FilesToPatch::ComputeDownloadSize() {
     totalDownloadSize = 0;
     for (const File& file : files)
         if (file.needsDownload && file.sizeKnown &&
-            __builtin_add_overflow(totalDownloadSize, file.size, &totalDownloadSize))
+            __builtin_add_overflow(totalDownloadSize, file.WireSize(), &totalDownloadSize))
             // Sizes no disk holds; the download stage refuses them anyway.
             totalDownloadSize = file.size < 0 ? INT64_MIN : INT64_MAX;
     g_patchDialog->SetProgressRange(0, totalDownloadSize);

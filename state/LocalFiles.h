@@ -85,6 +85,7 @@ class StagingFile {
 
     bool IsOpen() const { return file_ != nullptr; }
     FILE* Stream() const { return file_; }
+    const std::string& Path() const { return staging_; }
     // The system's reason the file could not be made, closed or committed.
     int Error() const { return error_; }
     // Closes the stream: 0 when every byte reached the file, else the reason.

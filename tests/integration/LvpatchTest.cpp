@@ -383,10 +383,12 @@ TEST(Lvpatch, JsonLinesCarryTheSameEvents) {
                              "lanternvale_patch/build_1/a\\.dat\",\"status\":200,"
                              "\"bytes\":4,\"seconds\":[0-9.]+,\"end\":\"finished\"\\}"));
     ASSERT_FALSE(lines.empty());
-    EXPECT_THAT(lines.back(), ::testing::MatchesRegex(
-                                  ".*\"event\":\"result\",\"success\":true,\"files_checked\":2,"
-                                  "\"files_fetched\":2,\"bytes\":[0-9]+,\"seconds\":[0-9.]+,"
-                                  "\"game\":\"game.bin\",\"test_client\":\"\"\\}"));
+    EXPECT_THAT(
+        lines.back(),
+        ::testing::MatchesRegex(
+            ".*\"event\":\"result\",\"success\":true,\"files_checked\":2,"
+            "\"files_fetched\":2,\"bytes\":[0-9]+,\"bytes_written\":[0-9]+,\"seconds\":[0-9.]+,"
+            "\"game\":\"game.bin\",\"test_client\":\"\"\\}"));
 
     // A refused run ends with its cause.
     RemoveTree(root.Path() + "/lanternvale_patch/build_1");

@@ -267,6 +267,31 @@ void ConsoleSurface::OnFetch(const std::string& name, FetchReason reason) {
     }
 }
 
+void ConsoleSurface::OnInstall(const Install& install) {
+    const std::string way = install.way;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        written_ += install.written;
+        if (way == "compressed" || way == "delta")
+            ++fromObjects_;
+    }
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"install\",\"file\":" + JsonString(install.name) +
+             ",\"way\":" + JsonString(way) + ",\"bytes\":" + std::to_string(install.travelled) +
+             ",\"written\":" + std::to_string(install.written) +
+             (install.fellBack.empty() ? "" : ",\"fell_back\":" + JsonString(install.fellBack)));
+    } else if (verbose_) {
+        EndLiveLine();
+        std::fprintf(err_, "lvpatch: %s from the %s (%s for %s)%s%s\n",
+                     EscapeForTerminal(install.name, false).c_str(),
+                     way == "present" ? "bytes already there" : way.c_str(),
+                     FormatBytes(install.travelled).c_str(), FormatBytes(install.written).c_str(),
+                     install.fellBack.empty() ? "" : "; before that: ",
+                     EscapeForTerminal(install.fellBack, false).c_str());
+        std::fflush(err_);
+    }
+}
+
 void ConsoleSurface::OnFailure(const std::string& cause) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (firstCause_.empty())
@@ -285,6 +310,9 @@ std::string ConsoleSurface::Summary(int checked) const {
     if (seconds > 0)
         line +=
             " (" + FormatBytes(static_cast<int64_t>(static_cast<double>(bytes_) / seconds)) + "/s)";
+    if (fromObjects_ > 0)
+        line += ", " + FormatBytes(written_) + " written (" + std::to_string(fromObjects_) +
+                " from compressed copies or deltas)";
     return line;
 }
 
@@ -294,7 +322,7 @@ void ConsoleSurface::PrintResult(bool success, int checked) {
         "\"event\":\"result\",\"success\":" + std::string(success ? "true" : "false") +
         ",\"files_checked\":" + std::to_string(checked) +
         ",\"files_fetched\":" + std::to_string(fetched_) + ",\"bytes\":" + std::to_string(bytes_) +
-        ",\"seconds\":" + Seconds(seconds);
+        ",\"bytes_written\":" + std::to_string(written_) + ",\"seconds\":" + Seconds(seconds);
     if (success) {
         fields += ",\"game\":" + JsonString(m_gameExe);
         fields += ",\"test_client\":" + JsonString(m_testClient);

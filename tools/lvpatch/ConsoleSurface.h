@@ -31,6 +31,7 @@ class ConsoleSurface : public RunSurface, public RunLog {
     void OnRequest(const Request& request) override;
     void OnFetch(const std::string& name, FetchReason reason) override;
     void OnFailure(const std::string& cause) override;
+    void OnInstall(const Install& install) override;
 
     // Blocks until the run has called RunFinished; returns its outcome.
     bool WaitForFinish();
@@ -77,6 +78,8 @@ class ConsoleSurface : public RunSurface, public RunLog {
     // What the run log collects.
     int fetched_ = 0;
     int64_t bytes_ = 0;
+    int64_t written_ = 0;  // into game files
+    int fromObjects_ = 0;  // files made from compressed copies or deltas
     std::string firstCause_;
     std::string lastFailedRequest_;
 

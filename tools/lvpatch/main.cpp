@@ -22,7 +22,7 @@ namespace {
 
 const char kUsageLine[] =
     "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--limit-rate RATE] [--repair]\n"
-    "               [--verbose | --json] [--version]\n";
+    "               [--plain-files] [--verbose | --json] [--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -47,6 +47,8 @@ const char kHelp[] =
     "  --limit-rate RATE  caps the run's downloads, all together, at RATE (for\n"
     "              example 500KiB/s or 2MiB/s), or turns the cap off (off),\n"
     "              whatever the game folder's NoxPatch2011_Settings.cfg says.\n"
+    "  --plain-files  fetch changed files whole, even where the server offers\n"
+    "              compressed copies and deltas.\n"
     "  --verbose   every request (URL, status, bytes, time) and every file fetched\n"
     "              with the reason (missing, size, version, hash, size unknown),\n"
     "              on standard error.\n"
@@ -88,8 +90,8 @@ int main(int argc, char** argv) {
             std::printf("lvpatch %s\n", LV_VERSION);
             return 0;
         }
-        if (arg == "--repair") {
-            run.repair = true;
+        if (arg == "--repair" || arg == "--plain-files") {
+            (arg == "--repair" ? run.repair : run.plainFilesOnly) = true;
             continue;
         }
         if (arg == "--dir") {
