@@ -611,3 +611,35 @@ TEST_F(Trust, AnUnsignedManifestIsRefusedBeforeALineOfItIsRead) {
     ASSERT_NE(at, std::string::npos) << run.err;
     EXPECT_LT(std::stol(run.err.substr(at + 5)), 64 * 1024);
 }
+
+// A signed build's compressed copies and deltas are named by its manifest,
+// so the statement covers them: a swapped object tag is refused before a
+// line is read, and the signed one brings the file through its delta.
+TEST_F(Trust, TheObjectsOfASignedBuildAreCoveredByItsStatement) {
+    std::string data;
+    for (int i = 0; data.size() < 200000; ++i)
+        data += "asset " + std::to_string(i * 7919 % 100003) + "\n";
+    std::map<std::string, std::string> build = kGood;
+    build["data.pak"] = data;
+    repo.Publish(build, "game.exe", true, "", "", true);
+    Serve();
+    RecordingSurface first;
+    ASSERT_TRUE(first.RunPatch(run)) << Boxes(first);
+
+    build["data.pak"].replace(100000, 20, "a replaced asset....");
+    const std::string folder = repo.Publish(build, "game.exe", true, "", "", true);
+    const std::string manifest = repo.Read(folder + kManifestFileName);
+    const size_t delta = manifest.find("DELTA:");
+    ASSERT_NE(delta, std::string::npos);
+    std::string swapped = manifest;
+    swapped[manifest.find('\n', delta) - 1] ^= 1;  // the object's SHA-256
+    repo.Write(folder + kManifestFileName, swapped);
+    ExpectRefused(TrustCheck::kManifestMismatch, false);
+
+    repo.Write(folder + kManifestFileName, manifest);
+    RecordingSurface second;
+    ASSERT_TRUE(second.RunPatch(run)) << Boxes(second);
+    EXPECT_TRUE(ReadFile("data.pak") == build["data.pak"]);
+    EXPECT_EQ(nginx->CountRequests("/lanternvale_patch/" + folder + "data.pak"), 0);
+}
+

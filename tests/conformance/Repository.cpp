@@ -35,13 +35,16 @@ const std::string& Repository::KeyFile() {
 
 std::string Repository::Publish(const std::map<std::string, std::string>& files,
                                 const std::string& gameExe, bool sign,
-                                const std::string& signKeyFile, const std::string& channel) {
+                                const std::string& signKeyFile, const std::string& channel,
+                                bool delta) {
     const std::string build = work_.Path() + "/build" + std::to_string(++builds_);
     MakeBuild(build, files);
     lvpublish::PublishOptions options;
     options.buildDir = build;
     options.serverRoot = Root();
     options.gameExe = gameExe;
+    options.delta = delta;
+    options.deltaLevel = 3;
     if (sign) {
         options.signKeyFile = signKeyFile.empty() ? KeyFile() : signKeyFile;
         options.channel = channel;

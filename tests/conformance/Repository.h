@@ -29,9 +29,11 @@ class Repository {
     // signed (with KeyFile() unless another is named, for lvpublish's default
     // channel unless `channel` names one) unless told otherwise, and returns
     // its build folder.
+    // With `delta`, the build's objects too (lvpublish --delta, level 3).
     std::string Publish(const std::map<std::string, std::string>& files,
                         const std::string& gameExe = "", bool sign = true,
-                        const std::string& signKeyFile = "", const std::string& channel = "");
+                        const std::string& signKeyFile = "", const std::string& channel = "",
+                        bool delta = false);
 
     // What the server now says is current.
     void SetCurrent(const std::string& buildFolder);
