@@ -15,6 +15,7 @@
 #include "TestRun.h"
 #include "patch/Transfer.h"
 #include "state/Settings.h"
+#include "tools/lvpatch/ConsoleSurface.h"
 
 using ::testing::HasSubstr;
 
@@ -82,11 +83,17 @@ TEST_F(RateCap, LvpatchTakesARateOrOffAndRefusesAnythingElse) {
     EXPECT_EQ(ReadFile("a.dat"), std::string(200000, 'a'));
     ProcessResult off = RunProcess({kLvpatch, "--limit-rate=off", "--dir", game_.Path()});
     EXPECT_EQ(off.exitCode, 0) << off.err;
-    for (const char* bad : {"fast", "500", "500 kB/s", "-1MiB/s"}) {
+    for (const char* bad : {"fast", "0", "500 kB/s", "-1MiB/s", "2T", "1.M", "99999999999999G"}) {
         ProcessResult refused = RunProcess({kLvpatch, "--limit-rate", bad});
         EXPECT_EQ(refused.exitCode, 2) << bad;
-        EXPECT_THAT(refused.err, HasSubstr("is not a rate such as 500KiB/s")) << bad;
+        EXPECT_THAT(refused.err, HasSubstr("is not a rate such as 500K, 2M")) << bad;
     }
+    // What curl, wget and aria2 take.
+    const std::pair<const char*, int64_t> typed[] = {
+        {"2097152", 2097152}, {"500K", 512000},         {"500k", 512000},    {"2M", 2097152},
+        {"1.5m", 1572864},    {"1G", int64_t{1} << 30}, {"2MiB/s", 2097152}, {"64 KiB/s", 65536}};
+    for (const auto& [text, bytes] : typed)
+        EXPECT_EQ(ParseConsoleRate(text), bytes) << text;
     ProcessResult missing = RunProcess({kLvpatch, "--limit-rate"});
     EXPECT_EQ(missing.exitCode, 2);
     EXPECT_THAT(missing.err, HasSubstr("--limit-rate needs a value"));

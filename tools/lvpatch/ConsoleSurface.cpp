@@ -7,6 +7,8 @@
 #include <cinttypes>
 #include <ctime>
 
+#include "state/Settings.h"
+
 namespace {
 
 // Redrawing the live line on every block would cost more than the block.
@@ -85,6 +87,43 @@ std::string FormatDuration(double seconds) {
 }
 
 }  // namespace
+
+std::optional<int64_t> ParseConsoleRate(std::string_view text) {
+    if (std::optional<int64_t> rate = ParseRate(text))
+        return rate;
+    size_t end = text.find_first_not_of("0123456789.");
+    const std::string_view number = text.substr(0, end);
+    const std::string_view suffix = end == std::string_view::npos ? "" : text.substr(end);
+    int64_t multiplier = 1;
+    if (suffix.size() == 1 && std::string_view("kKmMgG").find(suffix[0]) != std::string_view::npos)
+        multiplier =
+            int64_t{1} << (10 *
+                           (1 + std::string_view("kmg").find(static_cast<char>(suffix[0] | 0x20))));
+    else if (!suffix.empty())
+        return std::nullopt;
+    const size_t dot = number.find('.');
+    const std::string_view whole = number.substr(0, dot);
+    const std::string_view fraction =
+        dot == std::string_view::npos ? std::string_view() : number.substr(dot + 1);
+    if (whole.empty() || whole.size() > 12 || fraction.size() > 6 ||
+        fraction.find('.') != std::string_view::npos ||
+        (dot != std::string_view::npos && fraction.empty()))
+        return std::nullopt;
+    int64_t bytes = 0;
+    int64_t tenths = 0;
+    int64_t scale = 1;
+    for (char c : whole)
+        bytes = bytes * 10 + (c - '0');
+    for (char c : fraction) {
+        tenths = tenths * 10 + (c - '0');
+        scale *= 10;
+    }
+    if (__builtin_mul_overflow(bytes, multiplier, &bytes) ||
+        __builtin_add_overflow(bytes, (tenths * multiplier + scale / 2) / scale, &bytes) ||
+        bytes <= 0)
+        return std::nullopt;
+    return bytes;
+}
 
 std::string FormatBytes(int64_t bytes) {
     static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};

@@ -11,6 +11,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "patch/RunLog.h"
 #include "patch/RunSurface.h"
@@ -91,6 +94,12 @@ class ConsoleSurface : public RunSurface, public RunLog {
 
 // "12.3 MiB"-style figure for a byte count.
 std::string FormatBytes(int64_t bytes);
+
+// A rate as console users type it for curl, wget and aria2: bytes per
+// second ("2097152"), or with K, M or G for 1024, 1024^2, 1024^3 ("500K",
+// "1.5M"), or as the settings file writes it ("500KiB/s"). Nothing for
+// anything else, zero included.
+std::optional<int64_t> ParseConsoleRate(std::string_view text);
 
 // `text` with control bytes (C0, DEL and the C1 range in UTF-8) written as
 // \xNN, so a server cannot drive the terminal; newlines stay when

@@ -44,8 +44,9 @@ const char kHelp[] =
     "  --repair    re-hash every file whose manifest line carries a SHA256 tag,\n"
     "              fetch the ones that differ, and say how many were checked and\n"
     "              repaired.\n"
-    "  --limit-rate RATE  caps the run's downloads, all together, at RATE (for\n"
-    "              example 500KiB/s or 2MiB/s), or turns the cap off (off),\n"
+    "  --limit-rate RATE  caps the run's downloads, all together, at RATE bytes a\n"
+    "              second (for example 500K, 2M, 2097152, 500KiB/s or 2MiB/s; K\n"
+    "              and M are 1024 and 1024^2), or turns the cap off (off),\n"
     "              whatever the game folder's NoxPatch2011_Settings.cfg says.\n"
     "  --plain-files  fetch changed files whole, even where the server offers\n"
     "              compressed copies and deltas.\n"
@@ -118,9 +119,10 @@ int main(int argc, char** argv) {
                 return UsageError("--limit-rate needs a value (a rate such as 2MiB/s, or off)");
             run.rateOverride.active = true;
             if (rate != "off") {
-                run.rateOverride.bytesPerSecond = ParseRate(rate);
+                run.rateOverride.bytesPerSecond = ParseConsoleRate(rate);
                 if (!run.rateOverride.bytesPerSecond)
-                    return UsageError("'" + rate + "' is not a rate such as 500KiB/s or 2MiB/s");
+                    return UsageError("'" + rate +
+                                      "' is not a rate such as 500K, 2M, 2097152 or 2MiB/s");
             }
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
