@@ -24,6 +24,7 @@ import re
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -393,6 +394,41 @@ def manifest_objects(root):
                                                      osha.lower()))
         files[name] = (size, sha)
     return objects, files
+
+
+def object_segments(root, sha):
+    """The segment table of a published object (patch/DeltaObject.h):
+    [(source offset, source length, target length, frame length)]."""
+    folder = os.path.join(root, "lanternvale_patch", "objects")
+    for name in os.listdir(folder):
+        if name.startswith(sha):
+            with open(os.path.join(folder, name), "rb") as f:
+                magic, _, _, count = struct.unpack("<4sIQI", f.read(20))
+                if magic != b"LVZD":
+                    return None
+                return [struct.unpack("<4Q", f.read(32)) for _ in range(count)]
+    return None
+
+
+def oversized_deltas(root, player, objects, want, anchor):
+    """A line for each delta the player is to fetch that is well above
+    zstd's own patch for the same pair of files, with its segments, which
+    show the part of the file that found nothing to match in the old one."""
+    lines = []
+    for name, alone, _ in (anchor or {}).get("per", []):
+        kind, size = want.get(name, ("", 0))
+        path = os.path.join(player, name)
+        if kind != "delta" or size < max(2 * alone, 1 << 20) or not os.path.exists(path):
+            continue
+        local = sha256_file(path)
+        for okind, src, osize, osha in objects[name]:
+            if okind == "delta" and local.startswith(src):
+                segs = object_segments(root, osha) or []
+                lines.append("- %s: delta %d bytes against zstd --patch-from %d (%.1fx); its "
+                             "segments (old-file window, new bytes, frame): %s" % (
+                                 name, osize, alone, osize / alone,
+                                 "; ".join("%d+%d, %d, %d" % seg for seg in segs)))
+    return lines
 
 
 def expected_choice(objects, files, local_folder, use_objects, use_deltas):
@@ -863,6 +899,8 @@ def scenario(args, title, lvpatch, servers, template, target, old_build, work, f
         log("- by the manifest, deltas should fetch: %s; %s in all" % (
             ", ".join("%s %s %s" % (n, k, mib(b)) for n, (k, b) in sorted(want.items())),
             mib(sum(b for _, b in want.values()))))
+        for line in oversized_deltas(servers["delta"].root, template, objects, want, anchor):
+            log(line)
         zo, zf = manifest_objects(servers["zst"].root)
         zwant = expected_choice(zo, zf, template, True, False)
         log("- by the manifest, compressed should fetch %s" %
