@@ -943,6 +943,9 @@ def main():
     if not os.path.isdir(SOURCE):
         sys.exit("no %s: apt-get install openarena-data" % SOURCE)
     features = features_built(lvpublish, lvpatch)
+    for path in (lvpatch, lvpublish):
+        log("%s: modified %s" % (path, time.strftime("%Y-%m-%d %H:%M:%S",
+                                                     time.localtime(os.path.getmtime(path)))))
     archives = sorted(n for n in os.listdir(SOURCE) if n.endswith(".pk3"))
     if args.files:
         archives = sorted(sorted(archives, key=lambda n: os.path.getsize(
