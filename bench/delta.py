@@ -8,8 +8,10 @@ through a daemon and casync's new chunks, all in the same run.
 
 Usage: sudo bench/delta.py [--rounds N] [--files N] [--level L] [--delta-from N]
                            [--mbit R] [--rtt MS] [--cache DIR] [--work DIR] [--keep]
+       bench/delta.py --cache DIR --builds-only [--files N]
 --files N takes the N smallest archives only (a quick run). --cache DIR keeps
-the generated builds there for the next run. Needs root (a private network
+the generated builds there (and the zstd figures for them) for the next run;
+--builds-only makes them there and stops. Needs root (a private network
 namespace, unshare -n, whose loopback tc shapes), nginx, /usr/bin/time and a
 built lvpatch and lvpublish; zstd, rsync and casync for the anchors (each
 skipped with a message when missing).
@@ -908,6 +910,14 @@ def scenario(args, title, lvpatch, servers, template, target, old_build, work, f
     return runs, rsync_runs, anchor
 
 
+def select_archives(args):
+    archives = sorted(n for n in os.listdir(SOURCE) if n.endswith(".pk3"))
+    if args.files:
+        archives = sorted(sorted(archives, key=lambda n: os.path.getsize(
+            os.path.join(SOURCE, n)))[:args.files])
+    return archives
+
+
 def features_built(lvpublish, lvpatch):
     a = subprocess.run([lvpublish, "--help"], capture_output=True, text=True)
     b = subprocess.run([lvpatch, "--help"], capture_output=True, text=True)
@@ -928,7 +938,15 @@ def main():
     parser.add_argument("--work", default=None)
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     parser.add_argument("--build", default=os.path.join(run.ROOT, "build"))
+    parser.add_argument("--builds-only", action="store_true",
+                        help="make the builds in --cache (b1, b2, b3) and stop; no root needed")
     args = parser.parse_args()
+    if args.builds_only:
+        if not args.cache:
+            sys.exit("--builds-only needs --cache DIR")
+        args.work = args.cache
+        cached_builds(args, select_archives(args))
+        return
     if os.environ.get("LV_BENCH_NETNS") != "1":
         if os.geteuid() != 0:
             sys.exit("bench/delta.py needs root for its network namespace and tc")
@@ -946,10 +964,7 @@ def main():
     for path in (lvpatch, lvpublish):
         log("%s: modified %s" % (path, time.strftime("%Y-%m-%d %H:%M:%S",
                                                      time.localtime(os.path.getmtime(path)))))
-    archives = sorted(n for n in os.listdir(SOURCE) if n.endswith(".pk3"))
-    if args.files:
-        archives = sorted(sorted(archives, key=lambda n: os.path.getsize(
-            os.path.join(SOURCE, n)))[:args.files])
+    archives = select_archives(args)
     args.work = args.work or tempfile.mkdtemp(prefix="lvdelta-")
     os.makedirs(args.work, exist_ok=True)
     work = args.work
