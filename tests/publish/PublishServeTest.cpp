@@ -330,3 +330,38 @@ TEST(LvpublishCommand, DryRunRefusalsAndTheManagingCommands) {
         EXPECT_THAT(usage.err, HasSubstr("Try 'lvpublish --help'."));
     }
 }
+
+// nginx as a cache in front of the origin: a second launcher's run is served
+// from the cache (the origin sees no request but, at most, a revalidation of
+// the pointer), and a publish reaches the next run once the pointer's short
+// max-age has passed.
+TEST(PublishAndPatch, ACacheInFrontServesTheSecondRunAndSeesTheNextBuild) {
+    TempDir work;
+    TempDir root;
+    MakeBuild(work.Path() + "/b1", {{"game.sh", "one"}, {"data/big.dat", Bytes(300000, 1)}});
+    MakeBuild(work.Path() + "/b2", {{"game.sh", "two"}, {"data/big.dat", Bytes(300000, 2)}});
+    PublishOrFail(work.Path() + "/b1", root.Path(), "game.sh");
+    NginxServer origin(root.Path(), nullptr, {1, 0});
+    NginxServer cache("", nullptr, {60, origin.Port()});
+    std::vector<std::string> games;
+    for (const char* name : {"a", "b"}) {
+        games.push_back(work.Path() + "/" + name);
+        WriteFile(games.back() + "/patch_server_address.txt",
+                  "http://127.0.0.1:" + std::to_string(cache.Port()) + "/lanternvale_patch/\n");
+    }
+    ASSERT_EQ(RunProcess({kLvpatch, "--dir", games[0]}).exitCode, 0);
+    const size_t mark = origin.AccessLog().size();
+    ASSERT_EQ(RunProcess({kLvpatch, "--dir", games[1]}).exitCode, 0);
+    for (const std::string& path : RequestsSince(origin, mark))
+        EXPECT_EQ(path, "/lanternvale_patch/build_folder.txt");
+    EXPECT_TRUE(ReadFile(games[1] + "/data/big.dat") == Bytes(300000, 1));
+    EXPECT_THAT(cache.AccessLog().back(), HasSubstr(" HIT"));
+
+    PublishOrFail(work.Path() + "/b2", root.Path(), "game.sh");
+    // Caches count whole seconds: a max-age of 1 has passed after 2.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    ProcessResult next = RunProcess({kLvpatch, "--dir", games[0]});
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_EQ(ReadFile(games[0] + "/game.sh"), "two");
+    EXPECT_TRUE(ReadFile(games[0] + "/data/big.dat") == Bytes(300000, 2));
+}

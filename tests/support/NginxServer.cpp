@@ -105,12 +105,16 @@ std::string SourcePath(const std::string& relative) {
     return std::string(LV_SOURCE_DIR) + "/" + relative;
 }
 
-NginxServer::NginxServer(const std::string& root, const NginxTls* tls) {
+NginxServer::NginxServer(const std::string& root, const NginxTls* tls,
+                         const NginxOptions& options) {
     std::string binary = NginxBinary();
     char pattern[] = "/tmp/lvnginx-XXXXXX";
     prefix_ = ::mkdtemp(pattern);
     MakeDirs(prefix_ + "/tmp");
-    std::string tmpl = ReadFile(SourcePath("server/nginx.conf.template"));
+    std::string tmpl = ReadFile(SourcePath(options.cacheFor ? "server/nginx-cache.conf.template"
+                                                            : "server/nginx.conf.template"));
+    ReplaceAll(tmpl, "@SHORT_MAX_AGE@", std::to_string(options.shortMaxAge));
+    ReplaceAll(tmpl, "@ORIGIN@", "127.0.0.1:" + std::to_string(options.cacheFor));
     if (tls)
         ReplaceAll(tmpl, "listen @LISTEN_HOST@:@PORT@;",
                    "listen @LISTEN_HOST@:@PORT@ ssl;\n        ssl_certificate " + tls->certificate +

@@ -12,9 +12,18 @@ struct NginxTls {
     std::string key;
 };
 
+// How long caches may keep what changes in place (the template's
+// @SHORT_MAX_AGE@), and, for a cache in front of another server
+// (server/nginx-cache.conf.template), that server's port.
+struct NginxOptions {
+    int shortMaxAge = 60;
+    int cacheFor = 0;
+};
+
 class NginxServer {
   public:
-    explicit NginxServer(const std::string& root, const NginxTls* tls = nullptr);
+    explicit NginxServer(const std::string& root, const NginxTls* tls = nullptr,
+                         const NginxOptions& options = {});
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
