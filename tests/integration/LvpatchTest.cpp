@@ -378,6 +378,9 @@ TEST(Lvpatch, JsonLinesCarryTheSameEvents) {
     EXPECT_THAT(run.out,
                 HasSubstr("\"event\":\"status\",\"text\":\"Checking for game updates...\"}"));
     EXPECT_THAT(run.out, HasSubstr("\"event\":\"fetch\",\"file\":\"a.dat\",\"reason\":\"size\"}"));
+    // The bar as numbers: the download stage's bytes, full at its end.
+    EXPECT_THAT(run.out, ::testing::ContainsRegex("\"event\":\"progress\",\"stage\":\"[^\"]*\","
+                                                  "\"done\":5,\"total\":5,\"per_second\":[0-9]+\\}"));
     EXPECT_THAT(run.out, ::testing::ContainsRegex(
                              "\"event\":\"request\",\"url\":\"http://127\\.0\\.0\\.1:[0-9]+/"
                              "lanternvale_patch/build_1/a\\.dat\",\"status\":200,"

@@ -232,6 +232,21 @@ void ConsoleSurface::SetProgressPos(int64_t pos) {
     pos_ = pos;
     if (mode_ == Mode::kLive)
         DrawLiveLine(false);
+    if (mode_ != Mode::kJson || !rangeSet_ || high_ <= low_)
+        return;
+    // The bar as numbers, for a front end that draws its own: at most once
+    // a second, and when it is full.
+    const Clock::time_point now = Clock::now();
+    if (now - lastJsonProgress_ < kProgressLineInterval && pos < high_)
+        return;
+    lastJsonProgress_ = now;
+    const double seconds = std::chrono::duration<double>(now - rangeSetAt_).count();
+    const int64_t done = std::clamp(pos, low_, high_) - low_;
+    Json("\"event\":\"progress\",\"stage\":" + JsonString(stage_) +
+         ",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(high_ - low_) +
+         ",\"per_second\":" +
+         std::to_string(seconds > 0 ? static_cast<int64_t>(static_cast<double>(done) / seconds)
+                                    : 0));
 }
 
 void ConsoleSurface::ShowMessageBox(const std::string& caption, const std::string& text) {

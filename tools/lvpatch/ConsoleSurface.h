@@ -76,6 +76,7 @@ class ConsoleSurface : public RunSurface, public RunLog {
     bool rangeSet_ = false;  // the bar shows only once the run has sized it
     Clock::time_point rangeSetAt_ = Clock::now();
     Clock::time_point lastDraw_{};
+    Clock::time_point lastJsonProgress_{};
     bool lineOpen_ = false;
 
     // What the run log collects.
