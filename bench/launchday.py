@@ -112,15 +112,17 @@ class Server:
     """An nginx started by scripts/nginx-serve --background in a prefix of
     its own (its access log kept)."""
 
+    serve = NGINX_SERVE
+
     def __init__(self, prefix, argv):
-        out = subprocess.run([NGINX_SERVE, "--background", "--prefix", prefix] + argv,
+        out = subprocess.run([self.serve, "--background", "--prefix", prefix] + argv,
                              check=True, capture_output=True, text=True).stdout.split()
         self.port, self.prefix = int(out[0]), out[1]
         self.running = True
 
     def stop(self):
         if self.running:
-            subprocess.run([NGINX_SERVE, "--stop", self.prefix], check=False)
+            subprocess.run([self.serve, "--stop", self.prefix], check=False)
             self.running = False
 
     def log(self):
@@ -301,7 +303,11 @@ def main():
                         "folder in /dev/shm)")
     parser.add_argument("--keep", action="store_true", help="keep the folders")
     parser.add_argument("--build", default=os.path.join(run.ROOT, "build"))
+    parser.add_argument("--nginx-serve", default=NGINX_SERVE,
+                        help="another scripts/nginx-serve (with the server/ templates beside "
+                        "it), to measure a changed configuration")
     args = parser.parse_args()
+    Server.serve = os.path.abspath(args.nginx_serve)
     if os.environ.get("LV_BENCH_NETNS") != "1":
         if os.geteuid() != 0:
             sys.exit("bench/launchday.py needs root for its network namespace and tc")
@@ -328,6 +334,7 @@ def main():
             print("%s: modified %s%s" % (path, time.strftime(
                 "%Y-%m-%d %H:%M:%S", time.localtime(os.path.getmtime(path))),
                 ", " + version if path == lvpatch else ""))
+        print("servers: %s" % Server.serve)
         build = os.path.join(work, "build")
         make_build(build, args.scale)
         origin_root = os.path.join(work, "server")
