@@ -104,6 +104,8 @@ class FilesToPatch {
 
     std::vector<File> files;
     int64_t totalDownloadSize = 0;
+    // ChooseWays found objects on the manifest's lines and may use them.
+    bool objectsOffered = false;
     // With a key: the files the launcher has hashed itself (null without).
     std::shared_ptr<VerifiedFiles> verifiedFiles;
 

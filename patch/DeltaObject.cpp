@@ -106,6 +106,24 @@ std::optional<Header> ParseHeader(std::string_view bytes, int64_t objectSize, st
         Fail(error, "segments that do not add up to the file and the object");
         return std::nullopt;
     }
+    // Work in step with the file: no short segments but the last, and no
+    // reading the old file over and over (a window the segment before had
+    // is not read again).
+    uint64_t reads = 0;
+    for (size_t i = 0; i < header.segments.size(); ++i) {
+        const Segment& s = header.segments[i];
+        if (i + 1 < header.segments.size() && s.targetLength < kMinSegmentBytes) {
+            Fail(error, "a segment shorter than segments are");
+            return std::nullopt;
+        }
+        if (i == 0 || s.sourceOffset != header.segments[i - 1].sourceOffset ||
+            s.sourceLength != header.segments[i - 1].sourceLength)
+            reads += static_cast<uint64_t>(s.sourceLength);
+    }
+    if (reads > kMaxWindowReadsPerByte * targetSize + kMaxWindowBytes) {
+        Fail(error, "windows that would read the old file over and over");
+        return std::nullopt;
+    }
     return header;
 }
 
@@ -119,10 +137,13 @@ bool Apply(FILE* object, int64_t objectSize, FILE* source, const ByteWriter& wri
     if (count > kMaxSegments ||
         static_cast<uint64_t>(objectSize) < kFixedHeaderBytes + count * kSegmentRecordBytes)
         return Fail(error, "a header beyond its limits or cut short");
-    std::string headerBytes(kFixedHeaderBytes + count * kSegmentRecordBytes, '\0');
-    if (!ReadAt(object, 0, headerBytes.data(), headerBytes.size()))
-        return Fail(error, "the object is cut short");
-    std::optional<Header> header = ParseHeader(headerBytes, objectSize, error);
+    std::optional<Header> header;
+    {
+        std::string headerBytes(kFixedHeaderBytes + count * kSegmentRecordBytes, '\0');
+        if (!ReadAt(object, 0, headerBytes.data(), headerBytes.size()))
+            return Fail(error, "the object is cut short");
+        header = ParseHeader(headerBytes, objectSize, error);
+    }
     if (!header)
         return false;
     if (expectedSize >= 0 && header->targetSize != expectedSize)
@@ -145,11 +166,18 @@ bool Apply(FILE* object, int64_t objectSize, FILE* source, const ByteWriter& wri
     std::vector<char> target;
     std::vector<char> input(kInputBlock);
     int64_t at = header->Bytes();
+    int64_t windowFrom = -1;
     for (const Segment& segment : header->segments) {
-        window.resize(static_cast<size_t>(segment.sourceLength));
-        if (segment.sourceLength > 0 &&
-            !ReadAt(source, segment.sourceOffset, window.data(), window.size()))
-            return Fail(error, "the delta's window lies beyond the old file");
+        if (segment.sourceLength == 0) {
+            window.clear();
+            windowFrom = -1;
+        } else if (windowFrom != segment.sourceOffset ||
+                   static_cast<int64_t>(window.size()) != segment.sourceLength) {
+            window.resize(static_cast<size_t>(segment.sourceLength));
+            if (!ReadAt(source, segment.sourceOffset, window.data(), window.size()))
+                return Fail(error, "the delta's window lies beyond the old file");
+            windowFrom = segment.sourceOffset;
+        }
         target.resize(static_cast<size_t>(segment.targetLength));
         ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only);
         if (ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), window.data(), window.size())))

@@ -26,6 +26,12 @@ inline constexpr int64_t kSegmentBytes = int64_t{32} << 20;
 inline constexpr int64_t kMaxWindowBytes = int64_t{96} << 20;
 // A frame's window covers its old-file window and its segment.
 inline constexpr int kWindowLog = 27;
+// No segment but the last is shorter: the segment count stays in step with
+// the file's size.
+inline constexpr int64_t kMinSegmentBytes = int64_t{64} << 10;
+// The old file is read at most this many times the new file's size (plus
+// one window): a delta's windows overlap by at most two thirds.
+inline constexpr int64_t kMaxWindowReadsPerByte = 4;
 inline constexpr size_t kFixedHeaderBytes = 20;
 inline constexpr size_t kSegmentRecordBytes = 32;
 

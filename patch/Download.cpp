@@ -142,8 +142,9 @@ std::unique_ptr<StagedDownload> StartStaging(const RunContext& run, const std::s
     throw CouldntWriteFileException();
 }
 
-void LogInstall(const RunContext& run, RunLog::Install install) {
-    if (run.log)
+// Only runs on manifests that offer objects tell how each file came.
+void LogInstall(const RunContext& run, const FilesToPatch& manifest, RunLog::Install install) {
+    if (run.log && manifest.objectsOffered)
         run.log->OnInstall(install);
 }
 
@@ -158,15 +159,22 @@ const char* WayName(const FilesToPatch::File& file) {
 int NextWay(const FilesToPatch::File& file) {
     if (file.way >= 0 && !file.objects[file.way].source.empty())
         for (size_t k = 0; k < file.objects.size(); ++k)
-            if (file.objects[k].source.empty())
+            if (file.objects[k].source.empty() && file.objects[k].size < file.size)
                 return static_cast<int>(k);
     return -1;
 }
 
 // An object's bytes are staged beside the file under a name no manifest
-// may give a file.
+// may give a file; a name too long to take the suffix gives way to its hash.
 std::string ObjectStagingTarget(const std::string& name) {
-    return name + kStagingSuffix;
+    constexpr size_t kLongestLevel = 200;  // leaving room for ".PID.lvpart"
+    const size_t slash = name.find_last_of("/\\");
+    const size_t level = slash == std::string::npos ? 0 : slash + 1;
+    std::string target = name;
+    if (name.size() - level + std::strlen(kStagingSuffix) > kLongestLevel)
+        target = name.substr(0, level) + Sha256Hex(name).substr(0, 32);
+    target += kStagingSuffix;
+    return target;
 }
 
 // The local file's SHA-256: from the record of hashed files while its stamp
@@ -422,9 +430,10 @@ std::optional<int64_t> JudgeObject(const RunContext& run, FilesToPatch::File& fi
 void FilesToPatch::ChooseWays(RunContext& run) {
     // A manifest that names objects was published for launchers that look
     // at the bytes they have; one that names none is patched as it always was.
-    const bool offered =
+    objectsOffered =
+        !run.plainFilesOnly &&
         std::any_of(files.begin(), files.end(), [](const File& f) { return !f.objects.empty(); });
-    if (run.plainFilesOnly || !offered)
+    if (!objectsOffered)
         return;
     VerifiedFiles* record = verifiedFiles.get();
     for (File& file : files) {
@@ -438,11 +447,13 @@ void FilesToPatch::ChooseWays(RunContext& run) {
             // the published ones, so only the record is missing.
             file.needsDownload = false;
             RecordDownload(file, record);
-            LogInstall(run, {file.name, "present", 0, 0, ""});
+            LogInstall(run, *this, {file.name, "present", 0, 0, ""});
             continue;
         }
+        // A way is worth it only when it brings fewer bytes than the file.
         for (size_t k = 0; k < file.objects.size() && file.way < 0; ++k)
-            if (!file.objects[k].source.empty() && !local.empty() &&
+            if (!file.objects[k].source.empty() && file.objects[k].size < file.size &&
+                !local.empty() &&
                 local.compare(0, kSourcePrefixLength, file.objects[k].source) == 0)
                 file.way = static_cast<int>(k);
         for (size_t k = 0; k < file.objects.size() && file.way < 0; ++k)
@@ -534,7 +545,7 @@ void FilesToPatch::DownloadFiles(RunContext& run) {
                 if (file.way < 0) {
                     if (JudgeDownload(run, file, *download, outcome)) {
                         RecordDownload(file, record);
-                        LogInstall(run,
+                        LogInstall(run, *this,
                                    {file.name, "file", outcome.bytes, outcome.bytes, fellBack[i]});
                     }
                     return;
@@ -543,7 +554,7 @@ void FilesToPatch::DownloadFiles(RunContext& run) {
                 if (std::optional<int64_t> written =
                         JudgeObject(run, file, *download, outcome, &why)) {
                     RecordDownload(file, record);
-                    LogInstall(run,
+                    LogInstall(run, *this,
                                {file.name, WayName(file), outcome.bytes, *written, fellBack[i]});
                     return;
                 }

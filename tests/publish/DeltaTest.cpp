@@ -12,9 +12,9 @@
 #include <regex>
 #include <thread>
 
+#include "Manage.h"
 #include "NginxServer.h"
 #include "PatchServerFixture.h"
-#include "Manage.h"
 #include "PublishHelpers.h"
 #include "TestFolder.h"
 #include "base/Sha256.h"
@@ -59,11 +59,15 @@ Builds MakeBuilds() {
     Builds b;
     b.b1 = {{"data/a.pak", Words(300000, 1)},
             {"data/b.pak", Words(200000, 2)},
+            {"data/" + std::string(240, 'n') + ".pak", Words(200000, 4)},
             {"c.dat", Words(100000, 3)},
             {"small.txt", "one\n"}};
     b.b2 = b.b1;
     b.b2["data/a.pak"] = Edited(b.b1["data/a.pak"], 1);
     b.b2["data/b.pak"] = Edited(b.b1["data/b.pak"], 2);
+    for (auto& [name, bytes] : b.b2)
+        if (name.size() > 200)  // a name too long to take a suffix
+            bytes = Edited(bytes, 4);
     b.b3 = b.b2;
     b.b3["data/a.pak"] = Edited(b.b2["data/a.pak"], 3);
     b.b3["small.txt"] = "three\n";
@@ -342,10 +346,13 @@ TEST(Deltas, AKillMidwayLeavesTheFileAndTheNextRunFinishes) {
     PatchRun run = Patch(game);
     ASSERT_EQ(run.process.exitCode, 0) << run.process.err;
     EXPECT_TRUE(FolderHolds(game, w.builds.b3));
+    for (const fs::directory_entry& e : fs::recursive_directory_iterator(game))
+        EXPECT_NE(e.path().extension(), ".lvpart") << e.path();
 }
 
 // A launcher that fetches whole files makes the same requests of a tree
-// published with --delta as of one published without it.
+// published with --delta as of one published without it, and a tree without
+// objects is patched without a word about them.
 TEST(Deltas, PlainFilesAreServedAsWithoutDeltas) {
     World w;
     ASSERT_NO_FATAL_FAILURE(w.Start());
@@ -359,7 +366,10 @@ TEST(Deltas, PlainFilesAreServedAsWithoutDeltas) {
               "http://127.0.0.1:" + std::to_string(plain.Port()) + "/lanternvale_patch/\n");
     const size_t mark = w.nginx->AccessLog().size();
     ASSERT_EQ(Patch(withDeltas, {"--plain-files"}).process.exitCode, 0);
-    ASSERT_EQ(Patch(without).process.exitCode, 0);
+    PatchRun untagged = Patch(without);
+    ASSERT_EQ(untagged.process.exitCode, 0);
+    // A manifest without objects is patched and told as it always was.
+    EXPECT_TRUE(untagged.installs.empty());
     // The request and its status; the manifests' lengths differ.
     auto requests = [](const std::vector<std::string>& log, size_t from) {
         std::vector<std::string> out;
@@ -382,10 +392,16 @@ TEST(Deltas, PruneRemovesWhatLeadsFromRemovedBuildsOnly) {
     const std::string fromOne = w.ObjectFile("data/a.pak", w.builds.b1["data/a.pak"]);
     const std::string fromTwo = w.ObjectFile("data/a.pak", w.builds.b2["data/a.pak"]);
     const std::string compressed = w.ObjectFile("data/a.pak");
+    // Build 1's own compressed copy, which no later build names.
+    const std::string buildOneCopy =
+        w.Base() +
+        ObjectPath(ReadManifest(w.Root(), "build_1/")["data/a.pak"].objects.at(0).sha256);
+    ASSERT_TRUE(fs::exists(buildOneCopy));
     lvpublish::ManageOutcome pruned = lvpublish::Prune(w.Root(), 1, false);
     ASSERT_TRUE(pruned.ok) << pruned.error;
     EXPECT_FALSE(fs::exists(w.Base() + "build_1"));
     EXPECT_FALSE(fs::exists(fromOne));
+    EXPECT_FALSE(fs::exists(buildOneCopy));
     EXPECT_TRUE(fs::exists(fromTwo));
     EXPECT_TRUE(fs::exists(compressed));
     PatchRun run = Patch(w.Copy(w.Player("on2"), "after-prune"));

@@ -147,4 +147,34 @@ TEST(DeltaObject, AnythingButItsOwnSourceAndHeaderIsRefused) {
         EXPECT_FALSE(applied.ok);
         EXPECT_FALSE(applied.error.empty());
     }
+
+    // Headers that would make decoding cost out of step with the file.
+    auto header = [](std::vector<delta::Segment> segments) {
+        delta::Header h;
+        int64_t frames = 0;
+        for (delta::Segment& s : segments) {
+            h.targetSize += s.targetLength;
+            s.frameLength = 1;
+            ++frames;
+        }
+        h.segments = segments;
+        return std::make_pair(delta::SerializeHeader(h), h.Bytes() + frames);
+    };
+    const int64_t window = delta::kMaxWindowBytes;
+    std::vector<delta::Segment> rereads;
+    for (int i = 0; i < 8; ++i)
+        rereads.push_back({i % 2, window, delta::kMinSegmentBytes, 0});
+    const struct {
+        const char* name;
+        std::pair<std::string, int64_t> object;
+    } costly[] = {
+        {"a short segment before the last", header({{0, 0, 1000, 0}, {0, 0, 1000, 0}})},
+        {"windows read over and over", header(rereads)},
+    };
+    for (const auto& c : costly) {
+        SCOPED_TRACE(c.name);
+        std::string why;
+        EXPECT_FALSE(delta::ParseHeader(c.object.first, c.object.second, &why));
+        EXPECT_FALSE(why.empty());
+    }
 }

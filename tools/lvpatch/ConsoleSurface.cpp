@@ -242,9 +242,8 @@ void ConsoleSurface::SetProgressPos(int64_t pos) {
     lastJsonProgress_ = now;
     const double seconds = std::chrono::duration<double>(now - rangeSetAt_).count();
     const int64_t done = std::clamp(pos, low_, high_) - low_;
-    Json("\"event\":\"progress\",\"stage\":" + JsonString(stage_) +
-         ",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(high_ - low_) +
-         ",\"per_second\":" +
+    Json("\"event\":\"progress\",\"stage\":" + JsonString(stage_) + ",\"done\":" +
+         std::to_string(done) + ",\"total\":" + std::to_string(high_ - low_) + ",\"per_second\":" +
          std::to_string(seconds > 0 ? static_cast<int64_t>(static_cast<double>(done) / seconds)
                                     : 0));
 }
@@ -357,6 +356,7 @@ std::string ConsoleSurface::FailureCause() const {
 }
 
 std::string ConsoleSurface::Summary(int checked) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
     std::string line = std::to_string(checked) + (checked == 1 ? " file" : " files") +
                        " checked, " + std::to_string(fetched_) + " fetched, " +

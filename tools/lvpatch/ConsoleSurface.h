@@ -87,7 +87,7 @@ class ConsoleSurface : public RunSurface, public RunLog {
     std::string firstCause_;
     std::string lastFailedRequest_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable finishedChanged_;
     bool finished_ = false;
     bool success_ = false;

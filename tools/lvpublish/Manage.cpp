@@ -221,7 +221,10 @@ ManageOutcome Prune(const std::string& serverRoot, int keep, bool dryRun) {
     for (const BuildInfo& b : builds)
         if (kept.count(b.folder))
             keptFolders.push_back(b.folder);
-    for (const std::string& object : UnusedObjects(base, keptFolders)) {
+    std::vector<std::string> unused;
+    if (!UnusedObjects(base, keptFolders, &unused, &outcome.error))
+        return outcome;
+    for (const std::string& object : unused) {
         if (!dryRun && ::unlink((base + object).c_str()) != 0 && errno != ENOENT) {
             outcome.error = "cannot remove " + base + object + ": " + std::strerror(errno);
             return outcome;

@@ -29,13 +29,20 @@ std::string SlashName(std::string name) {
     return name;
 }
 
-Manifest ReadManifest(const std::string& folder) {
+// The manifest of a build folder by name; false when it cannot be read.
+bool ReadManifest(const std::string& folder, Manifest* byName) {
     FilesToPatch manifest;
-    ForEachLine(folder + kManifestFileName,
-                [&](const std::string& line) { manifest.ParseLine(line); });
-    Manifest byName;
+    if (!ForEachLine(folder + kManifestFileName,
+                     [&](const std::string& line) { manifest.ParseLine(line); }))
+        return false;
     for (FilesToPatch::File& entry : manifest.files)
-        byName[SlashName(entry.name)] = std::move(entry);
+        (*byName)[SlashName(entry.name)] = std::move(entry);
+    return true;
+}
+
+Manifest ReadManifest(const std::string& folder) {
+    Manifest byName;
+    ReadManifest(folder, &byName);
     return byName;
 }
 
@@ -202,13 +209,19 @@ bool AddBuildObjects(const ObjectOptions& options, std::vector<PublishedFile>* f
     return writer.End();
 }
 
-std::vector<std::string> UnusedObjects(const std::string& base,
-                                       const std::vector<std::string>& keptFolders) {
+bool UnusedObjects(const std::string& base, const std::vector<std::string>& keptFolders,
+                   std::vector<std::string>* unused, std::string* error) {
     std::set<std::string> used;
     std::set<std::string> sources;  // prefixes of what the kept builds hold
     std::vector<Manifest> manifests;
     for (const std::string& folder : keptFolders) {
-        manifests.push_back(ReadManifest(base + folder));
+        manifests.emplace_back();
+        if (!ReadManifest(base + folder, &manifests.back())) {
+            // Its objects cannot be told apart from the unused ones.
+            *error = "cannot read " + base + folder + kManifestFileName + ": " +
+                     std::strerror(errno) + "; no object was removed";
+            return false;
+        }
         for (const auto& [name, entry] : manifests.back())
             sources.insert(entry.Sha256Tag().substr(0, FilesToPatch::kSourcePrefixLength));
     }
@@ -217,18 +230,17 @@ std::vector<std::string> UnusedObjects(const std::string& base,
             for (const FilesToPatch::UpdateObject& object : entry.objects)
                 if (object.source.empty() || sources.count(object.source))
                     used.insert(ObjectFileName(object.sha256));
-    std::vector<std::string> unused;
     const std::string dir = ObjectsDir(base);
     if (DIR* d = ::opendir(dir.c_str())) {
         while (dirent* e = ::readdir(d)) {
             const std::string name = e->d_name;
             if (name != "." && name != ".." && !used.count(name))
-                unused.push_back(std::string(kObjectsFolder) + "/" + name);
+                unused->push_back(std::string(kObjectsFolder) + "/" + name);
         }
         ::closedir(d);
     }
-    std::sort(unused.begin(), unused.end());
-    return unused;
+    std::sort(unused->begin(), unused->end());
+    return true;
 }
 
 ObjectsInfo CountObjects(const std::string& base) {

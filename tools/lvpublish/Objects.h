@@ -42,9 +42,10 @@ bool AddBuildObjects(const ObjectOptions& options, std::vector<PublishedFile>* f
                      ObjectReport* report, std::string* error);
 
 // The objects no build in `keptFolders` names, or whose delta leads from a
-// file none of them holds.
-std::vector<std::string> UnusedObjects(const std::string& base,
-                                       const std::vector<std::string>& keptFolders);
+// file none of them holds. False with `error` when a kept build's manifest
+// cannot be read.
+bool UnusedObjects(const std::string& base, const std::vector<std::string>& keptFolders,
+                   std::vector<std::string>* unused, std::string* error);
 
 struct ObjectsInfo {
     int count = 0;
