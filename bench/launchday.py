@@ -176,6 +176,7 @@ class Player:
         self.out.close()
         self.err.close()
         found = None
+        self.broken = []  # requests that did not end as finished, with libcurl's reason
         for line in open(self.out_path, errors="replace"):
             try:
                 event = json.loads(line)
@@ -183,6 +184,8 @@ class Player:
                 continue
             if event.get("event") == "result":
                 found = event
+            elif event.get("event") == "request" and event.get("end") != "finished":
+                self.broken.append("%s %s" % (event.get("end"), event.get("error", "")))
         return found
 
     def cpu_and_peak(self):
@@ -223,9 +226,10 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
                 p.thread.join()
         last = max(p.end for p in players) - t0
         times = [p.end - p.start for p in players]
-        failures, player_bytes, cpus, peaks = [], 0, [], []
+        failures, player_bytes, cpus, peaks, broken = [], 0, [], [], []
         for i, p in enumerate(players):
             event = p.result()
+            broken.append(p.broken)
             cpu, peak = p.cpu_and_peak()
             if cpu is not None:
                 cpus.append(cpu)
@@ -260,7 +264,9 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
             "cache_statuses": [c[3] for c in cache_logs],
             "player_bytes": player_bytes, "build_bytes": build_bytes,
             "cpu": run.median(cpus) if cpus else 0.0, "peak": max(peaks) if peaks else 0.0,
-            "times": times,
+            "times": times, "broken": sum(len(b) for b in broken),
+            "broken_players": sum(1 for b in broken if b),
+            "broken_why": sorted(set(w for b in broken for w in b)),
         }
     finally:
         net.shape(0, 0)
@@ -277,7 +283,7 @@ def mb(n):
 
 
 def spread(values, f="%.1f"):
-    if len(values) == 1:
+    if len(values) == 1 or f % min(values) == f % max(values):
         return f % values[0]
     return (f + " (" + f + "-" + f + ")") % (run.median(values), min(values), max(values))
 
@@ -392,15 +398,19 @@ def main():
                      spread([x["median"] for x in rs]), spread([x["max"] for x in rs]),
                      spread([len(x["failures"]) for x in rs], "%d")))
         print("\n| scenario | players received (sum of result bytes) | cache statuses | "
-              "fastest player | slowest player | lvpatch CPU median | peak RSS |")
-        print("|---|---|---|---|---|---|---|")
+              "fastest player | slowest player | requests broken (players) | lvpatch CPU "
+              "median | peak RSS |")
+        print("|---|---|---|---|---|---|---|---|")
         for name in names:
             for x in results[name]:
                 statuses = "; ".join(", ".join("%s %d" % kv for kv in sorted(s.items()))
                                      for s in x["cache_statuses"]) or "-"
-                print("| %s | %.1f MB | %s | %.1f s | player %d, %.1f s | %.2f s | %.1f MiB |"
+                print("| %s | %.1f MB | %s | %.1f s | player %d, %.1f s | %d (%d)%s | %.2f s | "
+                      "%.1f MiB |"
                       % (name, mb(x["player_bytes"]), statuses, x["min"], x["slowest"],
-                         x["max"], x["cpu"], x["peak"]))
+                         x["max"], x["broken"], x["broken_players"],
+                         ": " + ", ".join(x["broken_why"]) if x["broken_why"] else "",
+                         x["cpu"], x["peak"]))
         for name in names:
             for x in results[name]:
                 more = sorted((n, u) for u, n in x["origin_urls"].items()
