@@ -94,6 +94,11 @@ bool Encode(int in, int64_t newSize, int old, int64_t oldSize, int level, int ou
         }
         ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
         const int windowLog = s.sourceLength > 0 ? delta::kWindowLog : 25;
+        // One worker, as the zstd program has by default: at the highest
+        // levels the single-threaded long-distance matcher missed matches
+        // a whole old archive back (a 31 MB delta where one worker gives
+        // 0.4 MB). A library built without threads refuses it and goes on.
+        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
         if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level)) ||
             ZSTD_isError(
                 ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1)) ||
