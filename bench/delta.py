@@ -947,17 +947,8 @@ def main():
         args.work = args.cache
         cached_builds(args, select_archives(args))
         return
-    if os.environ.get("LV_BENCH_NETNS") != "1":
-        if os.geteuid() != 0:
-            sys.exit("bench/delta.py needs root for its network namespace and tc")
-        env = dict(os.environ, LV_BENCH_NETNS="1")
-        os.execvpe("unshare", ["unshare", "-n", sys.executable] + sys.argv, env)
-    net.sh("ip", "link", "set", "lo", "up")
-    lvpatch = os.path.join(args.build, "tools/lvpatch/lvpatch")
-    lvpublish = os.path.join(args.build, "tools/lvpublish/lvpublish")
-    for path in (lvpatch, lvpublish):
-        if not os.access(path, os.X_OK):
-            sys.exit("no %s: build first" % path)
+    net.enter_namespace("bench/delta.py")
+    lvpatch, lvpublish = net.built_tools(args.build)
     if not os.path.isdir(SOURCE):
         sys.exit("no %s: apt-get install openarena-data" % SOURCE)
     features = features_built(lvpublish, lvpatch)

@@ -314,17 +314,8 @@ def main():
                         "it), to measure a changed configuration")
     args = parser.parse_args()
     Server.serve = os.path.abspath(args.nginx_serve)
-    if os.environ.get("LV_BENCH_NETNS") != "1":
-        if os.geteuid() != 0:
-            sys.exit("bench/launchday.py needs root for its network namespace and tc")
-        env = dict(os.environ, LV_BENCH_NETNS="1")
-        os.execvpe("unshare", ["unshare", "-n", sys.executable] + sys.argv, env)
-    net.sh("ip", "link", "set", "lo", "up")
-    lvpatch = os.path.join(args.build, "tools/lvpatch/lvpatch")
-    lvpublish = os.path.join(args.build, "tools/lvpublish/lvpublish")
-    for path in (lvpatch, lvpublish):
-        if not os.access(path, os.X_OK):
-            sys.exit("no %s: build first" % path)
+    net.enter_namespace("bench/launchday.py")
+    lvpatch, lvpublish = net.built_tools(args.build)
     if not os.path.isdir(SOURCE):
         sys.exit("no %s: apt-get install openarena-data" % SOURCE)
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None

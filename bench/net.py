@@ -27,6 +27,27 @@ import run  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def enter_namespace(script):
+    """Runs this script again inside a private network namespace (unshare -n),
+    once, and brings its loopback up there."""
+    if os.environ.get("LV_BENCH_NETNS") != "1":
+        if os.geteuid() != 0:
+            sys.exit("%s needs root for its network namespace and tc" % script)
+        env = dict(os.environ, LV_BENCH_NETNS="1")
+        os.execvpe("unshare", ["unshare", "-n", sys.executable] + sys.argv, env)
+    sh("ip", "link", "set", "lo", "up")
+
+
+def built_tools(build):
+    """lvpatch and lvpublish of the build tree `build`, or the reason to stop."""
+    tools = [os.path.join(build, "tools/lvpatch/lvpatch"),
+             os.path.join(build, "tools/lvpublish/lvpublish")]
+    for path in tools:
+        if not os.access(path, os.X_OK):
+            sys.exit("no %s: build first" % path)
+    return tools
+
+
 def sh(*argv):
     subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -146,12 +167,7 @@ def main():
     parser.add_argument("--scale", type=float, default=1.0)
     parser.add_argument("--build", default=os.path.join(run.ROOT, "build"))
     args = parser.parse_args()
-    if os.environ.get("LV_BENCH_NETNS") != "1":
-        if os.geteuid() != 0:
-            sys.exit("bench/net.py needs root for its network namespace and tc")
-        env = dict(os.environ, LV_BENCH_NETNS="1")
-        os.execvpe("unshare", ["unshare", "-n", sys.executable] + sys.argv, env)
-    sh("ip", "link", "set", "lo", "up")
+    enter_namespace("bench/net.py")
     lvpatch = os.path.join(args.build, "tools/lvpatch/lvpatch")
     work = tempfile.mkdtemp(prefix="lvnet-")
     s = args.scale
