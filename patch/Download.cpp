@@ -336,12 +336,11 @@ void WritePrefetched(const RunContext& run, FilesToPatch::File& file, DownloadPr
 }
 
 // Prepares the transfer of the object `file` is to be made from.
-std::string PrepareObject(const FilesToPatch::File& file, Transfer& transfer) {
+void PrepareObject(const FilesToPatch::File& file, Transfer& transfer) {
     const FilesToPatch::UpdateObject& object = file.objects[file.way];
     transfer.SetByteLimit(object.size);
     transfer.EnableSha256();
     transfer.EnableResume(object.size);
-    return BuildPatchUrl(g_patchServer.serverPath + ObjectPath(object.sha256));
 }
 
 // Makes `file` from the object whose transfer ended: checks the object's
@@ -525,17 +524,27 @@ void FilesToPatch::DownloadFiles(RunContext& run) {
                     WritePrefetched(run, file, &progress, record);
                     return TransferJob{};
                 }
-                std::string url;
+                TransferJob job;
                 if (file.way >= 0) {
+                    const UpdateObject& object = file.objects[file.way];
                     downloads[i] = StartStaging(run, ObjectStagingTarget(file.name), &progress);
-                    url = PrepareObject(file, downloads[i]->transfer);
+                    PrepareObject(file, downloads[i]->transfer);
+                    job.relative = ObjectPath(object.sha256);
+                    job.expectedSize = object.size;
+                    job.expectedSha256 = object.sha256;
                 } else {
                     downloads[i] = StartStaging(run, file.name, &progress);
                     PrepareDownload(file, downloads[i]->transfer);
-                    url = BuildPatchUrl(g_patchServer.buildPath + file.name);
+                    job.url = BuildPatchUrl(g_patchServer.buildPath + file.name);
+                    job.relative = g_patchServer.buildFolder + file.name;
+                    job.expectedSize = file.sizeKnown ? file.size : -1;
+                    job.expectedSha256 = file.Sha256Tag();
                 }
+                if (job.url.empty())
+                    job.url = BuildPatchUrl(g_patchServer.serverPath + job.relative);
+                job.transfer = &downloads[i]->transfer;
                 namesInFlight.push_back(file.name);
-                return TransferJob{url, &downloads[i]->transfer};
+                return job;
             },
             [&](size_t i, const TransferOutcome& outcome) {
                 std::unique_ptr<StagedDownload> download = std::move(downloads[i]);

@@ -1,6 +1,6 @@
 #pragma once
 // The fetch of the small text files from the patch server (build_folder.txt,
-// current2.txt) into their local copies, through the transfer engine.
+// current2.txt, the statement, the lists) into their local copies, through the transfer engine.
 
 #include <cstdint>
 #include <string>
@@ -15,3 +15,9 @@
 // requested). Returns whether the local file now holds the answer.
 bool FetchToFile(RunContext& run, const std::string& localName, const std::string& serverPath,
                  int64_t maxBytes, long* status);
+// The same into `text`, for a file the run keeps no copy of.
+bool FetchToString(RunContext& run, const std::string& serverPath, int64_t maxBytes,
+                   std::string* text, long* status);
+// A text file's URL: on the patch server, or on the fallback that serves the
+// text files in its place (patch/Mirrors.h).
+std::string TextFileUrl(const RunContext& run, const std::string& serverPath);

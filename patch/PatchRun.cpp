@@ -1,6 +1,7 @@
 #include "patch/PatchRun.h"
 
 #include "fileset/FilesToPatch.h"
+#include "patch/Mirrors.h"
 #include "patch/PatchExceptions.h"
 #include "patch/PatchServer.h"
 #include "patch/RunContext.h"
@@ -111,6 +112,7 @@ unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
     dialog.SetStatusText("Checking for game updates...");
     ReadPatchServerAddress(run.tls);
     BeginRunNetwork(run, BuildPatchUrl(""));
+    BeginServers(run);
     RemoveStaleTemporaryFiles();
     RemoveStaleStagingFiles();
     if (TrustRequired())
@@ -126,6 +128,7 @@ unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
         FetchBuildFolder(run);
         if (buildTrusted) {
             FetchManifest(run, filesToPatch);
+            TakeMirrorList(run, nullptr);
         } else {
             // Not a line of a manifest is read before its statement says it
             // is the signed one.
@@ -141,6 +144,7 @@ unsigned PatchThreadProc(RunSurface& surface, RunContext& run) {
             if (!KeepVerifiedCopies())
                 throw DownloadFailedException();
             buildTrusted = true;
+            TakeMirrorList(run, &accepted);
         }
 
         stage = 1;

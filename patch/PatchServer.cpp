@@ -7,6 +7,7 @@
 #include "base/Scan.h"
 #include "fileset/FilesToPatch.h"
 #include "patch/HttpFetch.h"
+#include "patch/Mirrors.h"
 #include "patch/PatchExceptions.h"
 #include "patch/RunContext.h"
 #include "patch/Tls.h"
@@ -116,9 +117,18 @@ void FetchBuildFolder(RunContext& run) {
     }
     long status = 0;
     const std::string local = RunCopyName(kBuildFolderFileName);
-    if (!FetchToFile(run, local, g_patchServer.serverPath + kBuildFolderFileName, kBuildFolderLimit,
-                     &status))
-        return;
+    auto fetch = [&] {
+        return FetchToFile(run, local, g_patchServer.serverPath + kBuildFolderFileName,
+                           kBuildFolderLimit, &status);
+    };
+    if (!fetch()) {
+        // A server that cannot be reached, or cannot serve, may have a
+        // fallback the launcher was built with; a server that answers for
+        // itself (a 404) is the one that counts.
+        const long primaryStatus = status;
+        if (!((status == 0 || status >= 500) && FetchFromFallback(run, fetch, primaryStatus)))
+            return;
+    }
     std::string line;
     if (!ReadFirstLine(local, kBuildFolderLimit, &line))
         return;
@@ -138,7 +148,7 @@ void FetchManifestFile(RunContext& run) {
                      &status)) {
         // Another status names itself in the request; a good one does not.
         if (status == 200)
-            LogFailure(run, BuildPatchUrl(g_patchServer.buildPath + kManifestFileName) +
+            LogFailure(run, TextFileUrl(run, g_patchServer.buildPath + kManifestFileName) +
                                 ": the manifest did not arrive whole or is longer than " +
                                 std::to_string(kManifestLimit) + " bytes");
         throw DownloadFailedException();

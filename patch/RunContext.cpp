@@ -11,7 +11,11 @@ TlsSettings BuiltTlsSettings() {
     return TlsSettings{LV_CA_BUNDLE};
 }
 
-RunContext::RunContext() : width(LV_PARALLEL_TRANSFERS), tls(BuiltTlsSettings()) {}
+RunContext::RunContext()
+    : width(LV_PARALLEL_TRANSFERS),
+      tls(BuiltTlsSettings()),
+      mirrorList(BuiltUsesMirrorList()),
+      fallbacks(BuiltFallbackMirrors()) {}
 
 void LogFetch(const RunContext& run, const std::string& name, RunLog::FetchReason reason) {
     if (run.log)

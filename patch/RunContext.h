@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "fileset/FilesToPatch.h"
 #include "patch/Limits.h"
+#include "patch/Mirrors.h"
 #include "patch/RunLog.h"
 #include "patch/RunNetwork.h"
 #include "patch/Tls.h"
@@ -38,6 +40,13 @@ struct RunContext {
     FilesToPatch::RepairCounts repairCounts;
     // Fetch every file whole, as if the manifest named no objects.
     bool plainFilesOnly = false;
+    // Fetch the operator's mirror list (the build's LV_MIRRORS), and the
+    // servers to ask when the patch server cannot be reached at all (the
+    // build's LV_FALLBACK_MIRRORS).
+    bool mirrorList;
+    std::vector<std::string> fallbacks;
+    // The run's servers, set when the run starts (patch/Mirrors.h).
+    ServerSet servers;
 };
 
 // No-ops without a log.

@@ -36,6 +36,13 @@ class RunLog {
     virtual void OnRequest(const Request& request) = 0;
     virtual void OnInstall(const Install& install) { (void)install; }
     virtual void OnFetch(const std::string& name, FetchReason reason) = 0;
+    // A server of the run's that serves nothing more, and why (its base URL).
+    virtual void OnServerSkipped(const std::string& server, const std::string& why) {
+        (void)server;
+        (void)why;
+    }
+    // What the run made of its servers: the mirror list, a fallback taken.
+    virtual void OnServerNote(const std::string& text) { (void)text; }
     // What failed, in one line: a file and its write error, or a check.
     virtual void OnFailure(const std::string& cause) = 0;
 };

@@ -135,6 +135,32 @@ void Transfer::SetByteLimit(int64_t bytes) {
 void Transfer::EnableResume(int64_t expectedSize) {
     resumable_ = true;
     expectedSize_ = expectedSize;
+    givenExpectedSize_ = expectedSize;
+}
+
+bool Transfer::Rewind() {
+    if (!writers_.empty() && !RestartBody())
+        return false;
+    outcome_ = TransferOutcome{};
+    expectedSize_ = givenExpectedSize_;
+    attempts_ = 0;
+    extraAttempts_ = 0;
+    attemptStart_ = 0;
+    restartNext_ = false;
+    stopAttempts_ = false;
+    wantsAnother_ = false;
+    tookAnswer_ = false;
+    rangeRequested_ = false;
+    firstStatus_ = 0;
+    answer_ = Answer{};
+    first_ = Answer{};
+    return true;
+}
+
+void Transfer::ContinueElsewhere() {
+    first_.etag.clear();
+    first_.lastModified.clear();
+    ++extraAttempts_;
 }
 
 std::chrono::milliseconds Transfer::NextAttemptPause() const {
@@ -367,7 +393,7 @@ void Transfer::Finish(CURL* handle, CURLcode code) {
         bool early = end == TransferOutcome::End::kBroken ||
                      (end == TransferOutcome::End::kFinished && expectedSize_ >= 0 &&
                       outcome_.bytes < expectedSize_);
-        if (early && !stopAttempts_ && attempts_ <= kResumeAttempts) {
+        if (early && !stopAttempts_ && attempts_ <= kResumeAttempts + extraAttempts_) {
             wantsAnother_ = true;
             outcome_.end = TransferOutcome::End::kBroken;
             LogRequest(status);  // each attempt is a request of its own
@@ -485,17 +511,103 @@ TransferPool::~TransferPool() {
         curl_multi_cleanup(multi_);
 }
 
-void TransferPool::Start(Transfer& transfer, const std::string& url, size_t tag) {
+void TransferPool::Start(const TransferJob& job, size_t tag) {
+    ServerSet& servers = run_.servers;
     for (Slot& slot : slots_) {
         if (slot.transfer)
             continue;
-        slot.transfer = &transfer;
+        slot.transfer = job.transfer;
         slot.tag = tag;
-        slot.url = url;
+        slot.url = job.url;
+        slot.server = -1;
+        slot.relative = job.relative;
+        slot.expectedSize = job.expectedSize;
+        slot.expectedSha256 = job.expectedSha256;
+        if (!job.relative.empty() && servers.Several()) {
+            servers.CheckBuilds(run_);
+            slot.server = servers.Choose();
+            if (slot.server >= 0) {
+                servers.Started(static_cast<size_t>(slot.server));
+                slot.url = servers.At(static_cast<size_t>(slot.server)).address.Url(job.relative);
+            }
+        }
+        slot.startedAt = std::chrono::steady_clock::now();
         ++inFlight_;
-        Attempt(slot, std::chrono::steady_clock::now());
+        Attempt(slot, slot.startedAt);
         return;
     }
+}
+
+std::string TransferPool::ServerFault(const Slot& slot) const {
+    const Transfer& transfer = *slot.transfer;
+    const TransferOutcome& outcome = transfer.Outcome();
+    auto stopped = [&] {
+        return std::to_string(outcome.bytes) + " bytes into " + slot.relative +
+               (outcome.code != CURLE_OK ? std::string(": ") + curl_easy_strerror(outcome.code)
+                                         : std::string());
+    };
+    if (transfer.WantsAnotherAttempt())
+        return "it broke off " + stopped();
+    // A disk that is full is not the server's fault.
+    if (outcome.end == TransferOutcome::End::kWriteFailed)
+        return {};
+    if (outcome.status == 0)
+        return slot.relative + " got no answer" +
+               (outcome.code != CURLE_OK ? std::string(": ") + curl_easy_strerror(outcome.code)
+                                         : std::string());
+    if (outcome.status != 200)
+        return slot.relative + " answered " + std::to_string(outcome.status);
+    if (outcome.end == TransferOutcome::End::kBroken)
+        return "it broke off " + stopped();
+    if (slot.expectedSize >= 0 && (outcome.end == TransferOutcome::End::kOverLimit ||
+                                   !outcome.Complete() || outcome.bytes != slot.expectedSize))
+        return slot.relative + " came with " +
+               (outcome.end == TransferOutcome::End::kOverLimit ? std::string("more")
+                                                                : std::to_string(outcome.bytes)) +
+               " bytes, the manifest says " + std::to_string(slot.expectedSize);
+    if (!slot.expectedSha256.empty() && outcome.sha256 != slot.expectedSha256)
+        return slot.relative + " does not have the published SHA-256";
+    return {};
+}
+
+void TransferPool::ReleaseServer(Slot& slot, bool measured) {
+    if (slot.server < 0)
+        return;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.startedAt).count();
+    run_.servers.Ended(static_cast<size_t>(slot.server),
+                       slot.transfer ? slot.transfer->Outcome().bytes : 0, seconds, measured);
+    slot.server = -1;
+}
+
+bool TransferPool::FailOver(Slot& slot) {
+    if (slot.server < 0)
+        return false;
+    ServerSet& servers = run_.servers;
+    const std::string why = ServerFault(slot);
+    if (why.empty()) {
+        ReleaseServer(slot, true);
+        return false;
+    }
+    const auto failed = static_cast<size_t>(slot.server);
+    ReleaseServer(slot, false);
+    servers.Skip(run_, failed, why);
+    const int next = servers.Choose();
+    if (next < 0)
+        return false;
+    Transfer& transfer = *slot.transfer;
+    // The bytes so far are good to go on from only where the whole file's
+    // hash will judge them; otherwise the next server brings it whole.
+    if (transfer.WantsAnotherAttempt() && transfer.Hashed() && transfer.Outcome().bytes > 0)
+        transfer.ContinueElsewhere();
+    else if (!transfer.Rewind())
+        return false;
+    slot.server = next;
+    servers.Started(static_cast<size_t>(next));
+    slot.url = servers.At(static_cast<size_t>(next)).address.Url(slot.relative);
+    slot.startedAt = std::chrono::steady_clock::now();
+    Attempt(slot, slot.startedAt);
+    return true;
 }
 
 void TransferPool::Attempt(Slot& slot, std::chrono::steady_clock::time_point now) {
@@ -524,7 +636,7 @@ void TransferPool::Run(size_t count, const Starter& start, const Judge& judge) {
                 if (!job->transfer)
                     continue;
                 transfers[next] = job->transfer;
-                Start(*job->transfer, job->url, next);
+                Start(*job, next);
             }
         } catch (...) {
             failure = std::current_exception();
@@ -595,6 +707,7 @@ std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
         for (Slot& slot : slots_) {
             if (!slot.transfer || !slot.endedOffStack)
                 continue;
+            ReleaseServer(slot, false);
             slot.endedOffStack = false;
             slot.transfer = nullptr;
             --inFlight_;
@@ -610,6 +723,7 @@ std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
                     curl_multi_remove_handle(multi_, slot.handle->Get());
                     slot.transfer->Finish(slot.handle->Get(), CURLE_FAILED_INIT);
                 }
+                ReleaseServer(slot, false);
                 slot.transfer->EndAttempts();
                 slot.retryAt.reset();
                 slot.endedOffStack = false;
@@ -629,6 +743,11 @@ std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
                 const CURLcode code = message->data.result;
                 curl_multi_remove_handle(multi_, slot.handle->Get());
                 slot.transfer->Finish(slot.handle->Get(), code);
+                if (FailOver(slot)) {
+                    // Moved to another server, in flight again or ended at
+                    // once off the stack.
+                    break;
+                }
                 if (slot.transfer->WantsAnotherAttempt()) {
                     slot.retryAt =
                         std::chrono::steady_clock::now() + slot.transfer->NextAttemptPause();
@@ -658,6 +777,7 @@ void TransferPool::Stop() {
     for (Slot& slot : slots_) {
         if (!slot.transfer)
             continue;
+        ReleaseServer(slot, false);
         if (!slot.retryAt)
             curl_multi_remove_handle(multi_, slot.handle->Get());
         slot.retryAt.reset();

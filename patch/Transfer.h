@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "patch/Limits.h"
@@ -125,6 +126,16 @@ class Transfer {
     // answer's Content-Length, if any.
     void EnableResume(int64_t expectedSize);
 
+    // Back to where it was before its first attempt, with nothing taken:
+    // for another server to bring it whole. False when the sink cannot
+    // start over.
+    bool Rewind();
+    // The attempt it wants next goes to another server: it goes on at the
+    // byte it reached, without holding that server to the first one's
+    // validators (the bytes' hash judges the whole).
+    void ContinueElsewhere();
+    bool Hashed() const { return hashed_; }
+
     // Attempts made so far, the first one included, and how often the
     // player's cap paused the transfer.
     int Attempts() const { return attempts_; }
@@ -191,7 +202,9 @@ class Transfer {
     };
     bool resumable_ = false;
     int64_t expectedSize_ = -1;
+    int64_t givenExpectedSize_ = -1;
     int attempts_ = 0;
+    int extraAttempts_ = 0;     // one for each move to another server
     int64_t attemptStart_ = 0;  // bytes in the sink when this attempt's body began
     bool restartNext_ = false;  // the file changed: ask for it whole
     bool stopAttempts_ = false;
@@ -232,8 +245,19 @@ class TransferHandle {
 // transfer prepared with where its bytes go, its bound, its hash and whether
 // it may resume. It must outlive its end.
 struct TransferJob {
+    TransferJob() = default;
+    TransferJob(std::string url, Transfer* transfer) : url(std::move(url)), transfer(transfer) {}
+
     std::string url;
     Transfer* transfer = nullptr;  // none: the entry needs no request
+    // Set: the same file as a path under a server's tree, which any healthy
+    // server of the run's may answer when it has several (patch/Mirrors.h);
+    // with one, `url` is asked as ever.
+    std::string relative;
+    // What a good answer brings, where the stage knows: a server whose
+    // answer is other is skipped and the transfer goes on from another.
+    int64_t expectedSize = -1;
+    std::string expectedSha256;
 };
 
 // The one transfer driver: up to `width` transfers in flight on libcurl's
@@ -281,10 +305,26 @@ class TransferPool {
         // A resumed transfer waits for its next attempt off the multi stack.
         std::optional<std::chrono::steady_clock::time_point> retryAt;
         bool endedOffStack = false;
+        // With several servers: the one asked (-1: none chosen) and what
+        // its answer is held to.
+        int server = -1;
+        std::string relative;
+        int64_t expectedSize = -1;
+        std::string expectedSha256;
+        std::chrono::steady_clock::time_point startedAt;
     };
     bool HasRoom() const { return inFlight_ < slots_.size(); }
     bool Idle() const { return inFlight_ == 0; }
-    void Start(Transfer& transfer, const std::string& url, size_t tag);
+    void Start(const TransferJob& job, size_t tag);
+    // Why the server of a slot whose transfer just ended (or wants another
+    // attempt) is not to be asked again; empty when its answer was good.
+    std::string ServerFault(const Slot& slot) const;
+    // With several servers: skips the slot's server when it failed and
+    // moves the transfer to the next healthy one. True when it did (the
+    // transfer is in flight again); false leaves the end to the caller.
+    bool FailOver(Slot& slot);
+    // The slot's server is done with its transfer.
+    void ReleaseServer(Slot& slot, bool measured);
     // Attaches the slot's transfer and puts it on the stack.
     void Attempt(Slot& slot, std::chrono::steady_clock::time_point now);
     // Drives the transfers in flight until at least one has ended (or, with

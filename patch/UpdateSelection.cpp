@@ -97,8 +97,11 @@ void FilesToPatch::DownloadFileSizes(RunContext& run) {
             g_patchDialog->SetStageText(text);
             probes[i] = std::make_unique<Probe>(keepBodies);
             PrepareProbe(probes[i]->transfer);
-            return std::optional<TransferJob>(TransferJob{
-                BuildPatchUrl(g_patchServer.buildPath + file.name), &probes[i]->transfer});
+            TransferJob job;
+            job.relative = g_patchServer.buildFolder + file.name;
+            job.url = BuildPatchUrl(g_patchServer.buildPath + file.name);
+            job.transfer = &probes[i]->transfer;
+            return std::optional<TransferJob>(std::move(job));
         },
         [&](size_t i, const TransferOutcome& outcome) {
             std::unique_ptr<Probe> probe = std::move(probes[i]);

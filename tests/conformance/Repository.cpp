@@ -45,6 +45,7 @@ std::string Repository::Publish(const std::map<std::string, std::string>& files,
     options.gameExe = gameExe;
     options.delta = delta;
     options.deltaLevel = 3;
+    options.mirrors = mirrors;
     if (sign) {
         options.signKeyFile = signKeyFile.empty() ? KeyFile() : signKeyFile;
         options.channel = channel;

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "TestFolder.h"
 #include "patch/SigningKey.h"
@@ -34,6 +35,9 @@ class Repository {
                         const std::string& gameExe = "", bool sign = true,
                         const std::string& signKeyFile = "", const std::string& channel = "",
                         bool delta = false);
+
+    // The mirror list each Publish writes (lvpublish --mirror).
+    std::vector<std::string> mirrors;
 
     // What the server now says is current.
     void SetCurrent(const std::string& buildFolder);

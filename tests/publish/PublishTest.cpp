@@ -243,3 +243,46 @@ TEST_F(Publishing, AnUnreadableCurrentBuildStopsThePublish) {
     outcome = lvpublish::Publish({Build("b"), root.Path(), "", "", "", true});
     EXPECT_THAT(outcome.error, HasSubstr("which launchers cannot use"));
 }
+
+// The mirror list: what --mirror gives, checked before anything is written;
+// carried over by a publish without it; removed by --no-mirrors.
+TEST_F(Publishing, TheMirrorListIsCheckedCarriedOverAndRemoved) {
+    MakeBuild(Build("b"), {{"a.dat", "a"}});
+    auto publish = [&](std::vector<std::string> mirrors, bool noMirrors = false) {
+        lvpublish::PublishOptions options;
+        options.buildDir = Build("b");
+        options.serverRoot = root.Path();
+        options.noGameExe = true;
+        options.mirrors = std::move(mirrors);
+        options.noMirrors = noMirrors;
+        return lvpublish::Publish(options);
+    };
+    const std::string a = "https://a.example/lanternvale_patch/";
+    struct Refused {
+        std::vector<std::string> mirrors;
+        const char* why;
+    } refused[] = {
+        {{"a.example/lanternvale_patch/"}, "not a base URL"},
+        {{"https://a.example/"}, "ends in /lanternvale_patch/"},
+        {{a, "https://a.example/lanternvale_patch"}, "given twice"},
+        {std::vector<std::string>(17, a), "launchers read 16 mirrors at most"},
+    };
+    for (const Refused& c : refused) {
+        PublishOutcome outcome = publish(c.mirrors);
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_THAT(outcome.error, HasSubstr(c.why));
+        EXPECT_FALSE(fs::exists(root.Path() + "/lanternvale_patch"));
+    }
+
+    const std::string b = "http://10.1.2.3:8080/mirror/lanternvale_patch";
+    ASSERT_TRUE(publish({a, b}).ok);
+    const std::string list = "lantern-vale-mirrors 1\nmirror " + a + "\nmirror " + b + "/\n";
+    EXPECT_EQ(Served("mirrors.txt"), list);
+    PublishOutcome carried = publish({});
+    ASSERT_TRUE(carried.ok);
+    EXPECT_EQ(Served("mirrors.txt"), list);
+    EXPECT_EQ(carried.report.mirrors, (std::vector<std::string>{a, b + "/"}));
+    EXPECT_FALSE(publish({a}, true).ok);
+    ASSERT_TRUE(publish({}, true).ok);
+    EXPECT_FALSE(fs::exists(root.Path() + "/lanternvale_patch/mirrors.txt"));
+}

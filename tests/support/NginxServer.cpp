@@ -121,8 +121,8 @@ NginxServer::NginxServer(const std::string& root, const NginxTls* tls,
                        ";\n        ssl_certificate_key " + tls->key + ";");
 
     // A port found free may be taken before nginx binds it: try a few.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = FreeLoopbackPort();
+    for (int attempt = 0; attempt < (options.port != 0 ? 1 : 5); ++attempt) {
+        port_ = options.port != 0 ? options.port : FreeLoopbackPort();
         std::string conf = tmpl;
         ReplaceAll(conf, "@USER@", ::geteuid() == 0 ? "user root;" : "");
         ReplaceAll(conf, "@PREFIX@", prefix_);

@@ -14,10 +14,13 @@ struct NginxTls {
 
 // How long caches may keep what changes in place (the template's
 // @SHORT_MAX_AGE@), and, for a cache in front of another server
-// (server/nginx-cache.conf.template), that server's port.
+// (server/nginx-cache.conf.template), that server's port; and its own port
+// when a test must know it before the server starts.
 struct NginxOptions {
     int shortMaxAge = 60;
     int cacheFor = 0;
+    // The port to listen on; 0: a free one.
+    int port = 0;
 };
 
 class NginxServer {

@@ -345,6 +345,29 @@ void ConsoleSurface::OnInstall(const Install& install) {
     }
 }
 
+void ConsoleSurface::OnServerSkipped(const std::string& server, const std::string& why) {
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"server_skipped\",\"server\":" + JsonString(server) +
+             ",\"reason\":" + JsonString(why));
+    } else if (verbose_) {
+        EndLiveLine();
+        std::fprintf(err_, "lvpatch: skipping %s for the rest of the run: %s\n",
+                     EscapeForTerminal(server, false).c_str(),
+                     EscapeForTerminal(why, false).c_str());
+        std::fflush(err_);
+    }
+}
+
+void ConsoleSurface::OnServerNote(const std::string& text) {
+    if (mode_ == Mode::kJson) {
+        Json("\"event\":\"servers\",\"text\":" + JsonString(text));
+    } else if (verbose_) {
+        EndLiveLine();
+        std::fprintf(err_, "lvpatch: %s\n", EscapeForTerminal(text, false).c_str());
+        std::fflush(err_);
+    }
+}
+
 void ConsoleSurface::OnFailure(const std::string& cause) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (firstCause_.empty())

@@ -35,6 +35,8 @@ class ConsoleSurface : public RunSurface, public RunLog {
     void OnFetch(const std::string& name, FetchReason reason) override;
     void OnFailure(const std::string& cause) override;
     void OnInstall(const Install& install) override;
+    void OnServerSkipped(const std::string& server, const std::string& why) override;
+    void OnServerNote(const std::string& text) override;
 
     // Blocks until the run has called RunFinished; returns its outcome.
     bool WaitForFinish();

@@ -22,7 +22,7 @@ namespace {
 
 const char kUsageLine[] =
     "Usage: lvpatch [--dir GAME_FOLDER] [--parallel N] [--limit-rate RATE] [--repair]\n"
-    "               [--plain-files] [--verbose | --json] [--version]\n";
+    "               [--plain-files] [--mirrors] [--verbose | --json] [--version]\n";
 
 const char kHelp[] =
     "\n"
@@ -50,6 +50,9 @@ const char kHelp[] =
     "              whatever the game folder's NoxPatch2011_Settings.cfg says.\n"
     "  --plain-files  fetch changed files whole, even where the server offers\n"
     "              compressed copies and deltas.\n"
+    "  --mirrors   also fetch from the mirrors the server's mirror list names,\n"
+    "              spreading the transfers over them and going on from another\n"
+    "              when one fails (on already when the launcher is built so).\n"
     "  --verbose   every request (URL, status, bytes, time) and every file fetched\n"
     "              with the reason (missing, size, version, hash, size unknown),\n"
     "              on standard error.\n"
@@ -90,6 +93,10 @@ int main(int argc, char** argv) {
         if (arg == "--version") {
             std::printf("lvpatch %s\n", LV_VERSION);
             return 0;
+        }
+        if (arg == "--mirrors") {
+            run.mirrorList = true;
+            continue;
         }
         if (arg == "--repair" || arg == "--plain-files") {
             (arg == "--repair" ? run.repair : run.plainFilesOnly) = true;

@@ -19,6 +19,7 @@
 
 #include "CopyRecord.h"
 #include "Fd.h"
+#include "MirrorFile.h"
 #include "NameRules.h"
 #include "Objects.h"
 #include "ServerFolder.h"
@@ -157,6 +158,7 @@ class Publisher {
     void RecordCopies();
     bool PrepareSigning();
     bool SignBuild();
+    bool WriteMirrors();
 
     PublishOptions options_;
     std::string error_;
@@ -186,6 +188,10 @@ bool Publisher::Run() {
     report_.dryRun = options_.dryRun;
     if (!ScanBuild() || !PrepareSigning())
         return false;
+    if (options_.noMirrors && !options_.mirrors.empty())
+        return Fail("--mirror and --no-mirrors exclude each other");
+    if (!CheckMirrorUrls(&options_.mirrors, &error_))
+        return false;
     if (!options_.buildFolder.empty()) {
         if (options_.buildFolder.back() != '/')
             options_.buildFolder.push_back('/');
@@ -198,6 +204,9 @@ bool Publisher::Run() {
     ReadHistory();
     if (!ChooseBuildFolder())
         return false;
+    report_.mirrors = options_.mirrors;
+    if (options_.mirrors.empty() && !options_.noMirrors && serverExists_)
+        report_.mirrors = ReadMirrorUrls(base_, &report_.notes);
     if (options_.dryRun) {
         if (!Stage() || !AddObjects())
             return false;
@@ -209,7 +218,7 @@ bool Publisher::Run() {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
     }
-    if (!staged || !SwitchBuildFolder())
+    if (!staged || !SwitchBuildFolder() || !WriteMirrors())
         return false;
     if (signer_)
         DropServedSerialRecord(base_, *signer_, &report_.notes);
@@ -818,6 +827,30 @@ bool Publisher::PrepareSigning() {
             "a signed build needs a SHA256 tag on every line, and a file that is both "
             "game and test client has no room for one");
     signer_ = signer;
+    return true;
+}
+
+// After the switch, so that the list names the build launchers now find.
+// A failure here leaves the build published and the list of the build
+// before, which launchers that check signatures refuse for this one.
+bool Publisher::WriteMirrors() {
+    MirrorBinding binding;
+    if (signer_) {
+        binding.signer = &*signer_;
+        binding.target = target_;
+        binding.buildFolder = report_.buildFolder;
+        const std::string manifest = base_ + report_.buildFolder + kManifestFileName;
+        binding.manifestSha256 = Sha256FileHex(manifest).value_or("");
+        if (binding.manifestSha256.empty())
+            return Fail(
+                Errno("the build is published, but its mirror list cannot be signed: "
+                      "cannot read",
+                      manifest));
+    }
+    std::string error;
+    if (!WriteMirrorList(base_, report_.mirrors, binding, &error))
+        return Fail("the build is published, but " + error +
+                    "; publish again to write the mirror list");
     return true;
 }
 

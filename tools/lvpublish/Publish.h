@@ -38,6 +38,10 @@ struct PublishOptions {
     bool delta = false;
     int deltaFrom = 3;
     int deltaLevel = 19;
+    // The mirror list (MirrorFile.h): these URLs in this order; none given
+    // carries the list over, `noMirrors` removes it.
+    std::vector<std::string> mirrors;
+    bool noMirrors = false;
 };
 
 enum class Change { kAdded, kChanged, kUnchanged };
@@ -77,6 +81,8 @@ struct PublishReport {
     int deltaTags = 0;
     int64_t objectBytes = 0;
     std::vector<std::string> plannedObjects;  // in a dry run
+    // The mirror list as written (or, in a dry run, to be written).
+    std::vector<std::string> mirrors;
 
     int Count(Change change) const;
     // What a player of the previous build fetches: added and changed files.

@@ -20,6 +20,7 @@ const char kUsage[] =
     "                 [--sign-key KEYFILE [--state-dir DIR] [--expires DAYS]\n"
     "                 [--product NAME] [--channel NAME]]\n"
     "                 [--delta [--delta-from N] [--delta-level L]]\n"
+    "                 [--mirror URL]... [--no-mirrors]\n"
     "       lvpublish list SERVER_ROOT\n"
     "       lvpublish rollback SERVER_ROOT BUILD\n"
     "       lvpublish prune SERVER_ROOT --keep N [--dry-run]\n"
@@ -76,6 +77,14 @@ const char kUsage[] =
     "                        the file they have; others fetch the plain files as\n"
     "                        before. An object not smaller than the one it would\n"
     "                        replace is not written; prune removes the unused.\n"
+    "  --mirror URL          a mirror of SERVER_ROOT/lanternvale_patch/ at URL\n"
+    "                        (ending in /lanternvale_patch/), for the mirror list\n"
+    "                        lanternvale_patch/mirrors.txt; repeat it for more, in\n"
+    "                        order. Without it the list of the publish before is\n"
+    "                        kept; --no-mirrors removes it. A signed build signs\n"
+    "                        the list for itself. Copy the new build to the\n"
+    "                        mirrors before players reach them: a mirror still on\n"
+    "                        another build is skipped, not mixed in.\n"
     "\n"
     "list      one line a build, oldest first: folder, 'current', size, files.\n"
     "rollback  makes BUILD (e.g. build_2) the current build in one step, once\n"
@@ -153,6 +162,8 @@ void PrintSummary(const lvpublish::PublishReport& report) {
             report.objectsSkipped, report.deltaTags);
     for (const std::string& planned : report.plannedObjects)
         std::printf("Would write %s\n", planned.c_str());
+    for (const std::string& mirror : report.mirrors)
+        std::printf("%s %s\n", report.dryRun ? "Would list mirror" : "Mirror:", mirror.c_str());
     if (report.dryRun)
         std::printf("Dry run: nothing was written.\n");
     for (const std::string& note : report.notes)
@@ -191,6 +202,19 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        }
+        if (arg == "--mirror" || arg.rfind("--mirror=", 0) == 0) {
+            if (arg == "--mirror" && i + 1 >= argc)
+                return UsageError("--mirror needs a value (a base URL)");
+            std::string url = arg == "--mirror" ? argv[++i] : arg.substr(9);
+            if (url.empty())
+                return UsageError("--mirror needs a value (a base URL)");
+            options.mirrors.push_back(url);
+            continue;
+        }
+        if (arg == "--no-mirrors") {
+            options.noMirrors = true;
+            continue;
         }
         if (arg == "--dry-run" || arg == "--no-game-exe" || arg == "--delta") {
             (arg == "--dry-run" ? options.dryRun
