@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::optional<ServerAddress> address = ParseServerAddress(text)) {
         const std::string base = address->Base();
         if (base.find("/../") != std::string::npos || base.back() != '/' ||
-            address->Url("a") != base + "a" || !ParseServerAddress(base))
+            address->Url("a") != base + "a" ||
+            // The base names its port: it may be longer than the URL was.
+            (base.size() <= kMaxMirrorUrl && !ParseServerAddress(base)))
             std::abort();
     }
     return 0;

@@ -53,6 +53,7 @@ void ServerSet::Reset(const ServerAddress& primary) {
     servers_.push_back(std::move(server));
     text = 0;
     manifestSha256.clear();
+    manifestSize = 0;
     buildsChecked_ = false;
 }
 
@@ -272,7 +273,13 @@ void TakeMirrorList(RunContext& run, const BuildStatement* accepted) {
         const ServerAddress address = *ParseServerAddress(url);
         if (!run.servers.Add(address, "mirror"))
             continue;
-        if (std::string why = Unusable(run, address); !why.empty())
+        std::string why = Unusable(run, address);
+        // Plain HTTP beside an HTTPS patch server would let anyone on the
+        // way answer for the files the hash does not cover.
+        if (why.empty() && address.scheme != "https" &&
+            run.servers.At(run.servers.text).address.scheme == "https")
+            why = "it is http:// and the patch server is https://";
+        if (!why.empty())
             run.servers.Skip(run, run.servers.Count() - 1, why);
     }
     // What every mirror's manifest is held to.

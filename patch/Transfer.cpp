@@ -523,13 +523,21 @@ void TransferPool::Start(const TransferJob& job, size_t tag) {
         slot.relative = job.relative;
         slot.expectedSize = job.expectedSize;
         slot.expectedSha256 = job.expectedSha256;
+        slot.bytesBefore = 0;
         if (!job.relative.empty() && servers.Several()) {
-            servers.CheckBuilds(run_);
-            slot.server = servers.Choose();
-            if (slot.server >= 0) {
-                servers.Started(static_cast<size_t>(slot.server));
-                slot.url = servers.At(static_cast<size_t>(slot.server)).address.Url(job.relative);
+            // Only bytes the hash and the manifest's size judge may come
+            // from any server; the rest (a size query, a file the manifest
+            // gives no size or hash for) from the server the text files
+            // came from, which speaks for the build as the manifest does.
+            if (!job.expectedSha256.empty() && job.expectedSize >= 0) {
+                servers.CheckBuilds(run_);
+                slot.server = servers.Choose();
             }
+            const size_t index = slot.server >= 0 ? static_cast<size_t>(slot.server) : servers.text;
+            if (slot.server >= 0)
+                servers.Started(index);
+            if (index != 0 || slot.server >= 0)
+                slot.url = servers.At(index).address.Url(job.relative);
         }
         slot.startedAt = std::chrono::steady_clock::now();
         ++inFlight_;
@@ -575,8 +583,10 @@ void TransferPool::ReleaseServer(Slot& slot, bool measured) {
         return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.startedAt).count();
-    run_.servers.Ended(static_cast<size_t>(slot.server),
-                       slot.transfer ? slot.transfer->Outcome().bytes : 0, seconds, measured);
+    // What this server brought: a transfer continued here from another
+    // had those bytes already.
+    const int64_t bytes = slot.transfer ? slot.transfer->Outcome().bytes - slot.bytesBefore : 0;
+    run_.servers.Ended(static_cast<size_t>(slot.server), bytes, seconds, measured);
     slot.server = -1;
 }
 
@@ -598,10 +608,16 @@ bool TransferPool::FailOver(Slot& slot) {
     Transfer& transfer = *slot.transfer;
     // The bytes so far are good to go on from only where the whole file's
     // hash will judge them; otherwise the next server brings it whole.
-    if (transfer.WantsAnotherAttempt() && transfer.Hashed() && transfer.Outcome().bytes > 0)
+    // A size the failed server announced must not judge the next one.
+    if (transfer.WantsAnotherAttempt() && transfer.Hashed() && transfer.SizeGiven() &&
+        transfer.Outcome().bytes > 0) {
         transfer.ContinueElsewhere();
-    else if (!transfer.Rewind())
+        slot.bytesBefore = transfer.Outcome().bytes;
+    } else if (transfer.Rewind()) {
+        slot.bytesBefore = 0;
+    } else {
         return false;
+    }
     slot.server = next;
     servers.Started(static_cast<size_t>(next));
     slot.url = servers.At(static_cast<size_t>(next)).address.Url(slot.relative);

@@ -135,6 +135,8 @@ class Transfer {
     // validators (the bytes' hash judges the whole).
     void ContinueElsewhere();
     bool Hashed() const { return hashed_; }
+    // Its size was given before the first answer (EnableResume).
+    bool SizeGiven() const { return givenExpectedSize_ >= 0; }
 
     // Attempts made so far, the first one included, and how often the
     // player's cap paused the transfer.
@@ -256,6 +258,8 @@ struct TransferJob {
     std::string relative;
     // What a good answer brings, where the stage knows: a server whose
     // answer is other is skipped and the transfer goes on from another.
+    // Only a job with both may go to any server; the others go to the
+    // server the text files came from.
     int64_t expectedSize = -1;
     std::string expectedSha256;
 };
@@ -312,6 +316,7 @@ class TransferPool {
         int64_t expectedSize = -1;
         std::string expectedSha256;
         std::chrono::steady_clock::time_point startedAt;
+        int64_t bytesBefore = 0;  // what other servers brought of it
     };
     bool HasRoom() const { return inFlight_ < slots_.size(); }
     bool Idle() const { return inFlight_ == 0; }

@@ -18,6 +18,7 @@
 #include "TestFolder.h"
 #include "TestHttpServer.h"
 #include "TestRun.h"
+#include "base/Sha256.h"
 #include "patch/MirrorList.h"
 
 using ::testing::HasSubstr;
@@ -279,6 +280,12 @@ TEST_F(Mirrors, ASignedBuildTakesOnlyTheListSignedForIt) {
             EXPECT_EQ(caseLog.skipped.size(), 0u) << caseLog.Skipped();
         }
     }
+
+    // Nor does the next signed publish carry a planted list over as its own.
+    repo.Write(kMirrorListFileName, FormatMirrorList(unsignedList));
+    repo.mirrors.clear();
+    repo.Publish(first, "game.exe");
+    EXPECT_FALSE(FileExists(repo.Base() + kMirrorListFileName));
 }
 
 // A patch server that cannot be reached: a launcher built with fallbacks
@@ -347,4 +354,38 @@ TEST_F(Mirrors, TheListIsReadOnlyWhenSwitchedOnAndTheConsoleSaysWhatItSkipped) {
                                        " for the rest of the run: its manifest "
                                        "build_1/current2.txt did not come\n"));
     EXPECT_THAT(lvpatch.err, HasSubstr("GET " + Url(mirror.Port()) + "build_1/data/"));
+}
+
+// Only bytes that the manifest's size and SHA-256 judge come from a mirror:
+// a file the manifest gives neither for comes from the patch server, as do
+// the size queries.
+TEST_F(Mirrors, FilesNoHashJudgesComeFromThePatchServer) {
+    TempDir root;
+    const std::map<std::string, std::string> build = Build(1);
+    std::vector<BuildFile> files;
+    for (const auto& [name, content] : build)
+        files.push_back({name, content, 1, "SHA256:" + Sha256Hex(content)});
+    for (int i = 0; i < 4; ++i)
+        files.push_back({"loose" + std::to_string(i) + ".cfg", "unhashed", 1, "", false});
+    PublishBuild(root.Path(), files);
+    NginxServer origin(root.Path());
+    TempDir copy;
+    fs::copy(root.Path(), copy.Path(), fs::copy_options::recursive);
+    NginxServer mirror(copy.Path());
+    MirrorList list;
+    list.mirrors = {Url(mirror.Port())};
+    WriteFile(root.Path() + "/lanternvale_patch/" + kMirrorListFileName, FormatMirrorList(list));
+    PointAt(origin.Port());
+
+    RecordingSurface surface;
+    ASSERT_TRUE(surface.RunPatch(run)) << log.Skipped();
+    ExpectInstalled(build);
+    EXPECT_GE(DataRequests(mirror), 1);
+    for (int i = 0; i < 4; ++i) {
+        const std::string name = "loose" + std::to_string(i) + ".cfg";
+        EXPECT_EQ(ReadFile(name), "unhashed");
+        EXPECT_EQ(mirror.CountRequests("/lanternvale_patch/build_1/" + name), 0);
+        // Its size query brought it whole (four in flight keep small bodies).
+        EXPECT_EQ(origin.CountRequests("/lanternvale_patch/build_1/" + name), 1);
+    }
 }

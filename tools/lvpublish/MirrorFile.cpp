@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "Publish.h"
+#include "patch/Ed25519.h"
 #include "patch/MirrorList.h"
 #include "patch/SigningKey.h"
 #include "platform/DurableFile.h"
@@ -58,7 +59,8 @@ bool CheckMirrorUrls(std::vector<std::string>* urls, std::string* error) {
     return true;
 }
 
-std::vector<std::string> ReadMirrorUrls(const std::string& base, std::vector<std::string>* notes) {
+std::vector<std::string> ReadMirrorUrls(const std::string& base, const std::string& signerKey,
+                                        std::vector<std::string>* notes) {
     const std::string path = base + kMirrorListFileName;
     std::string text;
     if (!ReadWholeFile(path, &text)) {
@@ -71,6 +73,13 @@ std::vector<std::string> ReadMirrorUrls(const std::string& base, std::vector<std
     if (!list) {
         notes->push_back(path + " is not a mirror list and is dropped; publish with --mirror " +
                          "to write one");
+        return {};
+    }
+    if (!signerKey.empty() &&
+        (list->key != signerKey ||
+         !VerifySignature(list->key, MirrorListBody(*list), list->signature))) {
+        notes->push_back(path + " was not signed with this key and is dropped; give its " +
+                         "mirrors with --mirror to sign them");
         return {};
     }
     return list->mirrors;
@@ -104,9 +113,12 @@ bool WriteMirrorList(const std::string& base, const std::vector<std::string>& ur
     }
     bool synced = false;
     if (!platform::ReplaceWithText(path, base + ".lvpublish-mirrors-XXXXXX", FormatMirrorList(list),
-                                   0644, &synced) ||
-        !synced) {
+                                   0644, &synced)) {
         *error = SystemError("cannot write", path);
+        return false;
+    }
+    if (!synced) {
+        *error = SystemError("cannot flush the folder of", path);
         return false;
     }
     return true;

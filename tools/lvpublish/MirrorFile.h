@@ -18,8 +18,11 @@ namespace lvpublish {
 bool CheckMirrorUrls(std::vector<std::string>* urls, std::string* error);
 
 // The URLs of the list under `base`: empty without one. A list that cannot
-// be read is reported in `notes` and carried over as none.
-std::vector<std::string> ReadMirrorUrls(const std::string& base, std::vector<std::string>* notes);
+// be read is reported in `notes` and carried over as none. For a signed
+// publish (`signerKey`, the public key) only a list that key signed is
+// carried over: anyone who can write the served tree could have left one.
+std::vector<std::string> ReadMirrorUrls(const std::string& base, const std::string& signerKey,
+                                        std::vector<std::string>* notes);
 
 // What the build being published binds a signed list to.
 struct MirrorBinding {

@@ -206,7 +206,8 @@ bool Publisher::Run() {
         return false;
     report_.mirrors = options_.mirrors;
     if (options_.mirrors.empty() && !options_.noMirrors && serverExists_)
-        report_.mirrors = ReadMirrorUrls(base_, &report_.notes);
+        report_.mirrors =
+            ReadMirrorUrls(base_, signer_ ? signer_->key.publicHex : "", &report_.notes);
     if (options_.dryRun) {
         if (!Stage() || !AddObjects())
             return false;
@@ -218,14 +219,16 @@ bool Publisher::Run() {
         std::error_code ignored;
         fs::remove_all(staging_, ignored);
     }
-    if (!staged || !SwitchBuildFolder() || !WriteMirrors())
+    if (!staged || !SwitchBuildFolder())
         return false;
+    // The build is published whatever becomes of its mirror list.
+    const bool listed = WriteMirrors();
     if (signer_)
         DropServedSerialRecord(base_, *signer_, &report_.notes);
     RecordCopies();
     // Only a publish that went ahead clears what an interrupted one left.
     RemoveLeftovers();
-    return true;
+    return listed;
 }
 
 bool Publisher::ScanBuild() {
