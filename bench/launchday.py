@@ -8,7 +8,11 @@ the origin's port, bench/relay.py for the round trip). In the same run:
   cache       every launcher through one caching nginx (scripts/nginx-serve
               --cache-for), whose link to the players is not limited and whose
               link to the origin is the limited one;
-  two-caches  two such caches, half of the launchers on each.
+  two-caches  two such caches, half of the launchers on each;
+  two-mirrors every launcher at the origin with lvpatch --mirrors, and two
+              mirrors (nginx serving the same tree, each on a limited link of
+              its own, as rate-limited as the origin's) in its mirror list;
+  mirror-down the same with the second mirror refusing connections.
 
 For each: the body bytes the origin and each cache served (their access
 logs), the time until the last launcher is done, the median and largest time
@@ -49,7 +53,8 @@ NGINX_SERVE = os.path.join(run.ROOT, "scripts", "nginx-serve")
 # What lvpatch keeps in a game folder beside the game's own files.
 LAUNCHER_FILES = {"patch_server_address.txt", "file_versions.txt", "current2.txt",
                   "build_folder.txt"}
-SCENARIOS = ("origin", "cache", "two-caches")
+SCENARIOS = ("origin", "cache", "two-caches", "two-mirrors", "mirror-down")
+MIRRORS = {"two-mirrors": 2, "mirror-down": 2}
 
 
 def make_build(build, scale):
@@ -186,6 +191,9 @@ class Player:
                 found = event
             elif event.get("event") == "request" and event.get("end") != "finished":
                 self.broken.append("%s %s" % (event.get("end"), event.get("error", "")))
+            elif event.get("event") == "server_skipped":
+                self.broken.append("skipped a server: %s" % re.sub(
+                    r"\d+ bytes into \S+", "N bytes into FILE", event.get("reason", "")))
         return found
 
     def cpu_and_peak(self):
@@ -196,26 +204,51 @@ class Player:
             return None, None
 
 
+def cpu_times():
+    """(busy, total) jiffies of the whole machine, from /proc/stat."""
+    fields = [int(x) for x in open("/proc/stat").readline().split()[1:]]
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
+    return sum(fields) - idle, sum(fields)
+
+
 def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
     """One launch day against a fresh origin (and fresh caches)."""
     base = tempfile.mkdtemp(prefix=name + "-", dir=work)
-    servers, relay = [], None
+    servers, relay, mirror_relays = [], None, []
+    list_path = os.path.join(origin_root, "lanternvale_patch", "mirrors.txt")
     try:
         origin = Server(os.path.join(base, "origin"),
                         ["--short-max-age", str(args.short_max_age), origin_root])
         servers.append(origin)
         relay = net.Relay(origin.port, args.rtt)
-        net.shape(origin.port, args.mbit)
+        mirrors = []
+        for i in range(MIRRORS.get(name, 0)):
+            if name == "mirror-down" and i == 1:
+                mirror_relays.append(run.free_port())  # nothing listens there
+                continue
+            mirrors.append(Server(os.path.join(base, "mirror%d" % i),
+                                  ["--short-max-age", str(args.short_max_age), origin_root]))
+            servers.append(mirrors[-1])
+            mirror_relays.append(net.Relay(mirrors[-1].port, args.rtt))
+        if mirrors:
+            with open(list_path, "w") as f:
+                f.write("lantern-vale-mirrors 1\n" + "".join(
+                    "mirror http://127.0.0.1:%d/lanternvale_patch/\n"
+                    % (r if isinstance(r, int) else r.port) for r in mirror_relays))
+        net.shape(origin.port, args.mbit, [m.port for m in mirrors])
         caches = []
-        for i in range({"origin": 0, "cache": 1, "two-caches": 2}[name]):
+        for i in range({"cache": 1, "two-caches": 2}.get(name, 0)):
             caches.append(Server(os.path.join(base, "cache%d" % i),
                                  ["--cache-for", "127.0.0.1:%d" % relay.port]))
             servers.append(caches[-1])
         ports = [c.port for c in caches] or [relay.port]
         extra = ["--parallel", str(args.parallel)] if args.parallel else []
+        if mirrors:
+            extra.append("--mirrors")
         players = [Player(lvpatch, os.path.join(base, "game%03d" % i), ports[i % len(ports)],
                           extra, base, i) for i in range(args.players)]
         t0 = time.perf_counter()
+        busy0, total0 = cpu_times()
         for p in players:
             p.launch()
         deadline = t0 + args.timeout
@@ -225,6 +258,8 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
                 p.proc.kill()
                 p.thread.join()
         last = max(p.end for p in players) - t0
+        busy1, total1 = cpu_times()
+        machine_busy = (busy1 - busy0) / max(1, total1 - total0)
         times = [p.end - p.start for p in players]
         failures, player_bytes, cpus, peaks, broken = [], 0, [], [], []
         for i, p in enumerate(players):
@@ -251,7 +286,7 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
         for s in servers:
             s.stop()
         o_requests, o_body, o_urls, _ = origin.log()
-        cache_logs = [c.log() for c in caches]
+        cache_logs = [c.log() for c in caches + mirrors]
         slowest = max(range(len(players)), key=lambda i: times[i])
         return {
             "name": name, "last": last, "median": run.median(times), "max": max(times),
@@ -264,7 +299,8 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
             "cache_statuses": [c[3] for c in cache_logs],
             "player_bytes": player_bytes, "build_bytes": build_bytes,
             "cpu": run.median(cpus) if cpus else 0.0, "peak": max(peaks) if peaks else 0.0,
-            "times": times, "broken": sum(len(b) for b in broken),
+            "times": times, "machine_busy": machine_busy,
+            "broken": sum(len(b) for b in broken),
             "broken_players": sum(1 for b in broken if b),
             "broken_why": sorted(set(w for b in broken for w in b)),
         }
@@ -272,6 +308,11 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
         net.shape(0, 0)
         if relay:
             relay.stop()
+        for r in mirror_relays:
+            if not isinstance(r, int):
+                r.stop()
+        if os.path.exists(list_path):
+            os.unlink(list_path)
         for s in servers:
             s.stop()
         if not args.keep:
@@ -371,7 +412,7 @@ def main():
                     print("  FAILED " + f)
                 sys.stdout.flush()
         print("\n| scenario | origin served | copies of the build | origin requests (most "
-              "for one URL) | each cache served | last player done | player median | "
+              "for one URL) | each cache or mirror served | last player done | player median | "
               "player max | failures |")
         print("|---|---|---|---|---|---|---|---|---|")
         for name in names:
@@ -390,23 +431,23 @@ def main():
                      spread([len(x["failures"]) for x in rs], "%d")))
         print("\n| scenario | players received (sum of result bytes) | cache statuses | "
               "fastest player | slowest player | requests broken (players) | lvpatch CPU "
-              "median | peak RSS |")
-        print("|---|---|---|---|---|---|---|---|")
+              "median | peak RSS | machine busy |")
+        print("|---|---|---|---|---|---|---|---|---|")
         for name in names:
             for x in results[name]:
                 statuses = "; ".join(", ".join("%s %d" % kv for kv in sorted(s.items()))
                                      for s in x["cache_statuses"]) or "-"
                 print("| %s | %.1f MB | %s | %.1f s | player %d, %.1f s | %d (%d)%s | %.2f s | "
-                      "%.1f MiB |"
+                      "%.1f MiB | %.0f %% |"
                       % (name, mb(x["player_bytes"]), statuses, x["min"], x["slowest"],
                          x["max"], x["broken"], x["broken_players"],
                          ": " + ", ".join(x["broken_why"]) if x["broken_why"] else "",
-                         x["cpu"], x["peak"]))
+                         x["cpu"], x["peak"], 100 * x["machine_busy"]))
         for name in names:
             for x in results[name]:
                 more = sorted((n, u) for u, n in x["origin_urls"].items()
                               if n > max(1, len(x["cache_bytes"])))
-                if x["cache_bytes"] and more:
+                if name in ("cache", "two-caches") and more:
                     print("\n%s: the origin was asked more than once per cache for %d URLs: %s"
                           % (name, len(more), ", ".join("%s %d" % (u, n)
                                                         for n, u in more[-5:])))

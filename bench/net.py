@@ -52,20 +52,23 @@ def sh(*argv):
     subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def shape(port, mbit):
+def shape(port, mbit, more_ports=()):
     """Traffic leaving `port` (the server side the client talks to) at
-    `mbit` Mbit/s; everything else on the loopback unshaped."""
+    `mbit` Mbit/s, and each of `more_ports` on a link of its own at the same
+    rate; everything else on the loopback unshaped."""
     subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], stderr=subprocess.DEVNULL)
     if not mbit:
         return
     rate = "%dmbit" % mbit
     sh("tc", "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "r2q", "1000")
-    sh("tc", "class", "add", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate", rate,
-       "ceil", rate)
-    sh("tc", "qdisc", "add", "dev", "lo", "parent", "1:10", "handle", "10:", "tbf", "rate", rate,
-       "burst", "256kb", "latency", "100ms")
-    sh("tc", "filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
-       "match", "ip", "sport", str(port), "0xffff", "flowid", "1:10")
+    for i, p in enumerate([port] + list(more_ports)):
+        cls = "1:%d" % (10 + i)
+        sh("tc", "class", "add", "dev", "lo", "parent", "1:", "classid", cls, "htb", "rate",
+           rate, "ceil", rate)
+        sh("tc", "qdisc", "add", "dev", "lo", "parent", cls, "handle", "%d:" % (10 + i), "tbf",
+           "rate", rate, "burst", "256kb", "latency", "100ms")
+        sh("tc", "filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1",
+           "u32", "match", "ip", "sport", str(p), "0xffff", "flowid", cls)
 
 
 class Relay:
