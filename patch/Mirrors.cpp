@@ -140,8 +140,12 @@ int ServerSet::Choose() const {
         // A server not measured yet counts as fast as the fastest, so that
         // each gets tried; a slow one gets a transfer only when the others
         // are busy enough to be slower for it.
-        const double speed =
+        double speed =
             server.bytesPerSecond > 0 ? server.bytesPerSecond : (fastest > 0 ? fastest : 1);
+        // A server that slowed down, or whose first transfer is still
+        // trickling in, loses its share now rather than when that ends.
+        if (server.bytesPerSecondNow >= 0)
+            speed = std::max(1.0, std::min(speed, server.bytesPerSecondNow));
         const double cost = (server.active + 1) / speed;
         // On a tie the one that carried fewer so far, so that the servers
         // take turns rather than the first carrying all.

@@ -34,7 +34,10 @@ class ServerSet {
         int active = 0;             // transfers in flight on it
         int started = 0;            // transfers it was given in this run
         double bytesPerSecond = 0;  // one transfer's speed, as measured; 0 unknown
-        int64_t served = 0;         // bytes of game files it brought
+        // What its transfers in flight bring now, each on average; below 0
+        // while none has run long enough to tell.
+        double bytesPerSecondNow = -1;
+        int64_t served = 0;  // bytes of game files it brought
     };
 
     // The run's patch server alone.
@@ -59,8 +62,9 @@ class ServerSet {
     // whose manifest differs from the run's; once per run.
     void CheckBuilds(RunContext& run);
     // The healthy server for the next transfer: fewest in flight for its
-    // speed, on a tie the one given fewer so far, then the first in order;
-    // -1 when every one is skipped.
+    // speed (what its transfers in flight bring now, where that is less
+    // than what its ended ones brought), on a tie the one given fewer so
+    // far, then the first in order; -1 when every one is skipped.
     int Choose() const;
     void MarkChecked(size_t index) { servers_[index].checked = true; }
     void Started(size_t index) {
@@ -68,6 +72,9 @@ class ServerSet {
         ++servers_[index].started;
     }
     void Ended(size_t index, int64_t bytes, double seconds, bool measured);
+    void Observe(size_t index, double bytesPerSecondNow) {
+        servers_[index].bytesPerSecondNow = bytesPerSecondNow;
+    }
     void Skip(RunContext& run, size_t index, const std::string& why);
 
   private:

@@ -531,6 +531,7 @@ void TransferPool::Start(const TransferJob& job, size_t tag) {
             // came from, which speaks for the build as the manifest does.
             if (!job.expectedSha256.empty() && job.expectedSize >= 0) {
                 servers.CheckBuilds(run_);
+                ObserveServers();
                 slot.server = servers.Choose();
             }
             const size_t index = slot.server >= 0 ? static_cast<size_t>(slot.server) : servers.text;
@@ -590,6 +591,29 @@ void TransferPool::ReleaseServer(Slot& slot, bool measured) {
     slot.server = -1;
 }
 
+void TransferPool::ObserveServers() {
+    // A transfer younger than this is still connecting and ramping up.
+    constexpr double kObserveAfterSeconds = 3;
+    ServerSet& servers = run_.servers;
+    std::vector<double> sum(servers.Count(), 0);
+    std::vector<int> count(servers.Count(), 0);
+    const auto now = std::chrono::steady_clock::now();
+    for (const Slot& slot : slots_) {
+        if (!slot.transfer || slot.server < 0)
+            continue;
+        const double seconds = std::chrono::duration<double>(now - slot.startedAt).count();
+        if (seconds < kObserveAfterSeconds)
+            continue;
+        const int64_t bytes =
+            std::max<int64_t>(0, slot.transfer->Outcome().bytes - slot.bytesBefore);
+        const auto index = static_cast<size_t>(slot.server);
+        sum[index] += static_cast<double>(bytes) / seconds;
+        ++count[index];
+    }
+    for (size_t i = 0; i < servers.Count(); ++i)
+        servers.Observe(i, count[i] ? sum[i] / count[i] : -1);
+}
+
 bool TransferPool::FailOver(Slot& slot) {
     if (slot.server < 0)
         return false;
@@ -602,6 +626,7 @@ bool TransferPool::FailOver(Slot& slot) {
     const auto failed = static_cast<size_t>(slot.server);
     ReleaseServer(slot, false);
     servers.Skip(run_, failed, why);
+    ObserveServers();
     const int next = servers.Choose();
     if (next < 0)
         return false;

@@ -330,6 +330,9 @@ class TransferPool {
     bool FailOver(Slot& slot);
     // The slot's server is done with its transfer.
     void ReleaseServer(Slot& slot, bool measured);
+    // Tells the servers what their transfers in flight bring now, before
+    // one of them is chosen.
+    void ObserveServers();
     // Attaches the slot's transfer and puts it on the stack.
     void Attempt(Slot& slot, std::chrono::steady_clock::time_point now);
     // Drives the transfers in flight until at least one has ended (or, with

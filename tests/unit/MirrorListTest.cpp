@@ -84,8 +84,9 @@ TEST(MirrorList, WhatIsWrittenIsReadBackAndAnythingElseIsRefused) {
 }
 
 // Servers take turns while none is measured; once measured, a slow one gets
-// a transfer only when the fast ones are that much busier, and a skipped or
-// unchecked one gets none.
+// a transfer only when the fast ones are that much busier, one that is slow
+// now only when the others are busier still, and a skipped or unchecked one
+// gets none.
 TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
     const ServerAddress a = *ParseServerAddress("http://a.example/p/");
     const ServerAddress b = *ParseServerAddress("http://b.example/p/");
@@ -97,14 +98,20 @@ TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
     set.Add(c, "mirror");
     set.MarkChecked(1);
     set.MarkChecked(2);
-    std::string order;
-    for (int i = 0; i < 6; ++i) {
-        const int chosen = set.Choose();
-        order += static_cast<char>('a' + chosen);
-        set.Started(static_cast<size_t>(chosen));
-        set.Ended(static_cast<size_t>(chosen), 0, 0, false);
-    }
-    EXPECT_EQ(order, "abcabc");
+    // The servers chosen for the next `count` transfers, which stay in
+    // flight unless `end` says they end at once.
+    auto take = [&](int count, bool end) {
+        std::string order;
+        for (int i = 0; i < count; ++i) {
+            const int chosen = set.Choose();
+            order += static_cast<char>('a' + chosen);
+            set.Started(static_cast<size_t>(chosen));
+            if (end)
+                set.Ended(static_cast<size_t>(chosen), 0, 0, false);
+        }
+        return order;
+    };
+    EXPECT_EQ(take(6, true), "abcabc");
 
     // a brings 4 MB/s a transfer, b 1 MB/s, c is skipped and d not checked:
     // b's first turn comes when a holds three.
@@ -115,14 +122,21 @@ TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
     RunContext run;
     set.Skip(run, 2, "it answered 503");
     set.Add(*ParseServerAddress("http://d.example/p/"), "mirror");
-    order.clear();
-    for (int i = 0; i < 5; ++i) {
-        const int chosen = set.Choose();
-        order += static_cast<char>('a' + chosen);
-        set.Started(static_cast<size_t>(chosen));
-    }
-    EXPECT_EQ(order, "aaaba");
+    EXPECT_EQ(take(5, false), "aaaba");
+
+    // What the transfers in flight bring now counts where it is less: a
+    // slowed to 100 kB/s a transfer, so b takes the next ones; d, not
+    // measured yet but with a first transfer trickling in, gets none, nor
+    // does b once it stalls.
+    set.MarkChecked(3);
+    set.Started(3);
+    set.Observe(3, 1000);
+    set.Observe(0, 100000);
+    EXPECT_EQ(take(3, false), "bbb");
+    set.Observe(1, 0);
+    EXPECT_EQ(set.Choose(), 0);
     set.Skip(run, 0, "it broke off");
     set.Skip(run, 1, "it broke off");
+    set.Skip(run, 3, "it broke off");
     EXPECT_EQ(set.Choose(), -1);
 }
