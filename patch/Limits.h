@@ -22,6 +22,11 @@ struct TransferLimits {
     // rate cannot hold a run for days. A manifest of the largest size taken
     // (kManifestLimit) fits at 25 KiB/s.
     long textFileDeadlineSeconds = 3 * 60 * 60;
+    // With several servers, a game-file transfer is judged by what it
+    // brought over the last window this long: its server's share follows
+    // that and, when another server would bring the rest far sooner, the
+    // rest comes from there.
+    long speedSampleSeconds = 4;
 };
 
 // The largest game file the launcher takes when neither the manifest nor the

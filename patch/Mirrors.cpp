@@ -126,27 +126,39 @@ void ServerSet::CheckBuilds(RunContext& run) {
         });
 }
 
-int ServerSet::Choose() const {
+double ServerSet::Fastest() const {
     double fastest = 0;
     for (const Server& server : servers_)
         if (server.skipped.empty())
             fastest = std::max(fastest, server.bytesPerSecond);
+    return fastest;
+}
+
+double ServerSet::SpeedOf(const Server& server, double fastest) const {
+    // A server not measured yet counts as fast as the fastest, so that each
+    // gets tried; a slow one gets a transfer only when the others are busy
+    // enough to be slower for it.
+    double speed = server.bytesPerSecond > 0 ? server.bytesPerSecond : fastest;
+    // A server that slowed down, or whose first transfer is still trickling
+    // in, loses its share now rather than when that ends.
+    if (server.bytesPerSecondNow >= 0)
+        speed = std::min(speed > 0 ? speed : server.bytesPerSecondNow, server.bytesPerSecondNow);
+    return speed;
+}
+
+double ServerSet::Speed(size_t index) const {
+    return SpeedOf(servers_[index], Fastest());
+}
+
+int ServerSet::Choose(int except) const {
+    const double fastest = Fastest();
     int best = -1;
     double bestCost = 0;
     for (size_t i = 0; i < servers_.size(); ++i) {
         const Server& server = servers_[i];
-        if (!server.skipped.empty() || !server.checked)
+        if (!server.skipped.empty() || !server.checked || static_cast<int>(i) == except)
             continue;
-        // A server not measured yet counts as fast as the fastest, so that
-        // each gets tried; a slow one gets a transfer only when the others
-        // are busy enough to be slower for it.
-        double speed =
-            server.bytesPerSecond > 0 ? server.bytesPerSecond : (fastest > 0 ? fastest : 1);
-        // A server that slowed down, or whose first transfer is still
-        // trickling in, loses its share now rather than when that ends.
-        if (server.bytesPerSecondNow >= 0)
-            speed = std::max(1.0, std::min(speed, server.bytesPerSecondNow));
-        const double cost = (server.active + 1) / speed;
+        const double cost = (server.active + 1) / std::max(1.0, SpeedOf(server, fastest));
         // On a tie the one that carried fewer so far, so that the servers
         // take turns rather than the first carrying all.
         if (best < 0 || cost < bestCost ||
@@ -158,15 +170,13 @@ int ServerSet::Choose() const {
     return best;
 }
 
-void ServerSet::Ended(size_t index, int64_t bytes, double seconds, bool measured) {
+void ServerSet::Ended(size_t index, double bytesPerSecond) {
     Server& server = servers_[index];
     server.active = std::max(0, server.active - 1);
-    if (!measured)
+    if (bytesPerSecond < 0)
         return;
-    server.served += bytes;
-    if (seconds <= 0 || bytes <= 0)
-        return;
-    const double speed = static_cast<double>(bytes) / seconds;
+    // Measured at all, it is no longer taken for as fast as the fastest.
+    const double speed = std::max(1.0, bytesPerSecond);
     server.bytesPerSecond =
         server.bytesPerSecond > 0 ? 0.7 * server.bytesPerSecond + 0.3 * speed : speed;
 }

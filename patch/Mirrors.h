@@ -37,7 +37,9 @@ class ServerSet {
         // What its transfers in flight bring now, each on average; below 0
         // while none has run long enough to tell.
         double bytesPerSecondNow = -1;
-        int64_t served = 0;  // bytes of game files it brought
+        // A transfer on it ran long enough to measure its link, not only
+        // its round trip.
+        bool linkMeasured = false;
     };
 
     // The run's patch server alone.
@@ -64,20 +66,30 @@ class ServerSet {
     // The healthy server for the next transfer: fewest in flight for its
     // speed (what its transfers in flight bring now, where that is less
     // than what its ended ones brought), on a tie the one given fewer so
-    // far, then the first in order; -1 when every one is skipped.
-    int Choose() const;
+    // far, then the first in order; -1 when every one (but `except`) is
+    // skipped.
+    int Choose(int except = -1) const;
+    // What one more transfer on the server may expect to bring a second, as
+    // the choice above judges it: 0 while nothing tells.
+    double Speed(size_t index) const;
     void MarkChecked(size_t index) { servers_[index].checked = true; }
     void Started(size_t index) {
         ++servers_[index].active;
         ++servers_[index].started;
     }
-    void Ended(size_t index, int64_t bytes, double seconds, bool measured);
+    // One of its transfers ended (or moved on), having brought
+    // `bytesPerSecond`; below 0 when that says nothing of its speed.
+    void Ended(size_t index, double bytesPerSecond);
     void Observe(size_t index, double bytesPerSecondNow) {
         servers_[index].bytesPerSecondNow = bytesPerSecondNow;
+        servers_[index].linkMeasured |= bytesPerSecondNow >= 0;
     }
     void Skip(RunContext& run, size_t index, const std::string& why);
 
   private:
+    double Fastest() const;
+    double SpeedOf(const Server& server, double fastest) const;
+
     std::vector<Server> servers_;
     bool buildsChecked_ = false;
 };

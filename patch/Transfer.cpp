@@ -9,6 +9,7 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/NameCase.h"
 #include "base/Sha256.h"
@@ -155,6 +156,13 @@ bool Transfer::Rewind() {
     answer_ = Answer{};
     first_ = Answer{};
     return true;
+}
+
+bool Transfer::MovableMidway() const {
+    if (!hashed_ || givenExpectedSize_ < 0 || stopAttempts_ || restartNext_ || paused_)
+        return false;
+    return outcome_.bytes == 0 ||
+           (resumable_ && firstStatus_ == 200 && attempts_ <= kResumeAttempts + extraAttempts_);
 }
 
 void Transfer::ContinueElsewhere() {
@@ -524,6 +532,8 @@ void TransferPool::Start(const TransferJob& job, size_t tag) {
         slot.expectedSize = job.expectedSize;
         slot.expectedSha256 = job.expectedSha256;
         slot.bytesBefore = 0;
+        slot.slowMoves = 0;
+        slot.triedFrom = -1;
         if (!job.relative.empty() && servers.Several()) {
             // Only bytes the hash and the manifest's size judge may come
             // from any server; the rest (a size query, a file the manifest
@@ -541,6 +551,7 @@ void TransferPool::Start(const TransferJob& job, size_t tag) {
                 slot.url = servers.At(index).address.Url(job.relative);
         }
         slot.startedAt = std::chrono::steady_clock::now();
+        BeginOnServer(slot);
         ++inFlight_;
         Attempt(slot, slot.startedAt);
         return;
@@ -579,35 +590,41 @@ std::string TransferPool::ServerFault(const Slot& slot) const {
     return {};
 }
 
-void TransferPool::ReleaseServer(Slot& slot, bool measured) {
+void TransferPool::ReleaseServer(Slot& slot, bool measured, bool now) {
     if (slot.server < 0)
         return;
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.startedAt).count();
-    // What this server brought: a transfer continued here from another
-    // had those bytes already.
-    const int64_t bytes = slot.transfer ? slot.transfer->Outcome().bytes - slot.bytesBefore : 0;
-    run_.servers.Ended(static_cast<size_t>(slot.server), bytes, seconds, measured);
+    double speed = -1;
+    if (measured && now) {
+        speed = slot.rate;
+    } else if (measured) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - slot.startedAt)
+                .count();
+        // What this server brought: a transfer continued here from another
+        // had those bytes already.
+        const int64_t bytes = slot.transfer ? slot.transfer->Outcome().bytes - slot.bytesBefore : 0;
+        if (seconds > 0 && bytes > 0)
+            speed = static_cast<double>(bytes) / seconds;
+    }
+    run_.servers.Ended(static_cast<size_t>(slot.server), speed);
     slot.server = -1;
 }
 
+void TransferPool::BeginOnServer(Slot& slot) {
+    slot.rate = -1;
+    slot.windowStart = slot.startedAt;
+    slot.windowBytes = slot.transfer->Outcome().bytes;
+}
+
 void TransferPool::ObserveServers() {
-    // A transfer younger than this is still connecting and ramping up.
-    constexpr double kObserveAfterSeconds = 3;
     ServerSet& servers = run_.servers;
     std::vector<double> sum(servers.Count(), 0);
     std::vector<int> count(servers.Count(), 0);
-    const auto now = std::chrono::steady_clock::now();
     for (const Slot& slot : slots_) {
-        if (!slot.transfer || slot.server < 0)
+        if (!slot.transfer || slot.server < 0 || slot.rate < 0)
             continue;
-        const double seconds = std::chrono::duration<double>(now - slot.startedAt).count();
-        if (seconds < kObserveAfterSeconds)
-            continue;
-        const int64_t bytes =
-            std::max<int64_t>(0, slot.transfer->Outcome().bytes - slot.bytesBefore);
         const auto index = static_cast<size_t>(slot.server);
-        sum[index] += static_cast<double>(bytes) / seconds;
+        sum[index] += slot.rate;
         ++count[index];
     }
     for (size_t i = 0; i < servers.Count(); ++i)
@@ -625,11 +642,19 @@ bool TransferPool::FailOver(Slot& slot) {
     }
     const auto failed = static_cast<size_t>(slot.server);
     ReleaseServer(slot, false);
+    // Bytes from two servers that do not hash as published do not tell
+    // which served the wrong ones: this one brings the file whole first.
+    const TransferOutcome& outcome = slot.transfer->Outcome();
+    if (slot.bytesBefore > 0 && !slot.transfer->WantsAnotherAttempt() && outcome.Complete() &&
+        outcome.bytes == slot.expectedSize && outcome.sha256 != slot.expectedSha256)
+        return GoOnFrom(slot, failed);
     servers.Skip(run_, failed, why);
     ObserveServers();
     const int next = servers.Choose();
-    if (next < 0)
-        return false;
+    return next >= 0 && GoOnFrom(slot, static_cast<size_t>(next));
+}
+
+bool TransferPool::GoOnFrom(Slot& slot, size_t next) {
     Transfer& transfer = *slot.transfer;
     // The bytes so far are good to go on from only where the whole file's
     // hash will judge them; otherwise the next server brings it whole.
@@ -643,12 +668,102 @@ bool TransferPool::FailOver(Slot& slot) {
     } else {
         return false;
     }
-    slot.server = next;
-    servers.Started(static_cast<size_t>(next));
-    slot.url = servers.At(static_cast<size_t>(next)).address.Url(slot.relative);
+    ServerSet& servers = run_.servers;
+    slot.server = static_cast<int>(next);
+    servers.Started(next);
+    slot.url = servers.At(next).address.Url(slot.relative);
     slot.startedAt = std::chrono::steady_clock::now();
+    BeginOnServer(slot);
     Attempt(slot, slot.startedAt);
     return true;
+}
+
+void TransferPool::MoveSlowTransfers() {
+    using Clock = std::chrono::steady_clock;
+    // Moving costs a new request and is worth it only for a clear gain; a
+    // transfer moves twice at most, so that two servers never pass it back
+    // and forth.
+    constexpr double kGainFactor = 3;
+    constexpr double kGainSeconds = 10;
+    constexpr double kRequestSeconds = 2;
+    constexpr double kLongSeconds = 30;
+    constexpr int kMaxSlowMoves = 2;
+    const Clock::time_point now = Clock::now();
+    if (now < nextSpeedCheck_)
+        return;
+    nextSpeedCheck_ = now + std::chrono::seconds(1);
+    // Each transfer's speed over its last window: a start that was fast
+    // says nothing of a stall that came after it.
+    const auto window = std::chrono::seconds(run_.limits.speedSampleSeconds);
+    for (Slot& slot : slots_) {
+        if (!slot.transfer || slot.server < 0 || slot.retryAt || now - slot.windowStart < window)
+            continue;
+        const int64_t bytes = slot.transfer->Outcome().bytes;
+        slot.rate = static_cast<double>(std::max<int64_t>(0, bytes - slot.windowBytes)) /
+                    std::chrono::duration<double>(now - slot.windowStart).count();
+        slot.windowStart = now;
+        slot.windowBytes = bytes;
+    }
+    ObserveServers();
+    ServerSet& servers = run_.servers;
+    for (Slot& slot : slots_) {
+        if (!slot.transfer || slot.server < 0 || slot.retryAt || slot.endedOffStack ||
+            slot.rate < 0 || slot.slowMoves >= kMaxSlowMoves || slot.expectedSize < 0)
+            continue;
+        Transfer& transfer = *slot.transfer;
+        const int64_t bytes = transfer.Outcome().bytes;
+        if (bytes >= slot.expectedSize || !transfer.MovableMidway())
+            continue;
+        // A trial that brings less than the server before goes back there.
+        if (slot.triedFrom >= 0) {
+            const auto back = static_cast<size_t>(std::exchange(slot.triedFrom, -1));
+            if (slot.rate < slot.rateBefore && servers.At(back).skipped.empty())
+                MoveTo(slot, back);
+            continue;
+        }
+        const int other = servers.Choose(slot.server);
+        if (other < 0)
+            continue;
+        const double speed = servers.Speed(static_cast<size_t>(other));
+        const auto rest = static_cast<double>(slot.expectedSize - bytes);
+        const double here = rest / std::max(1.0, slot.rate);
+        const double there = rest / std::max(1.0, speed) + kRequestSeconds;
+        const bool faster =
+            speed > 0 && here >= kGainFactor * there && here - there >= kGainSeconds;
+        // What the others were measured at may say little of the rest: it
+        // dates from when they were busy, or from small files, which tell
+        // of the round trip more than of the link. A transfer that would
+        // still take long tries another once when nothing is known of that
+        // one's link, or at the run's end (nothing left to start) when it
+        // merely seems faster.
+        const bool tail = allStarted_ && speed > slot.rate;
+        const bool trial = slot.slowMoves == 0 && here >= kLongSeconds &&
+                           (tail || !servers.At(static_cast<size_t>(other)).linkMeasured);
+        if (!faster && !trial)
+            continue;
+        if (trial && !faster) {
+            slot.triedFrom = slot.server;
+            slot.rateBefore = slot.rate;
+        }
+        MoveTo(slot, static_cast<size_t>(other));
+    }
+}
+
+void TransferPool::MoveTo(Slot& slot, size_t next) {
+    ServerSet& servers = run_.servers;
+    const std::string from = servers.At(static_cast<size_t>(slot.server)).address.Base();
+    const double rate = slot.rate;
+    curl_multi_remove_handle(multi_, slot.handle->Get());
+    slot.transfer->Finish(slot.handle->Get(), CURLE_ABORTED_BY_CALLBACK);
+    ReleaseServer(slot, true, true);
+    ++slot.slowMoves;
+    if (run_.log)
+        run_.log->OnServerNote(slot.relative + ": the rest comes from " +
+                               servers.At(next).address.Base() + ", " + from + " brings " +
+                               std::to_string(static_cast<int64_t>(rate / 1024)) +
+                               " KiB/s of it now");
+    if (!GoOnFrom(slot, next))
+        slot.endedOffStack = true;  // ends broken, as a failed attempt does
 }
 
 void TransferPool::Attempt(Slot& slot, std::chrono::steady_clock::time_point now) {
@@ -697,6 +812,7 @@ void TransferPool::Run(size_t count, const Starter& start, const Judge& judge) {
     };
     for (;;) {
         startMore();
+        allStarted_ = next >= count;
         if (failure || Idle())
             break;
         collect(true);
@@ -800,6 +916,8 @@ std::vector<size_t> TransferPool::WaitForEnded(bool wait) {
                 break;
             }
         }
+        if (run_.servers.Several())
+            MoveSlowTransfers();
         if (!ended.empty() || !wait)
             break;
         // An attempt scheduled by a transfer that ended just now is due

@@ -137,6 +137,10 @@ class Transfer {
     bool Hashed() const { return hashed_; }
     // Its size was given before the first answer (EnableResume).
     bool SizeGiven() const { return givenExpectedSize_ >= 0; }
+    // Whether its attempt may be ended now for another server to go on
+    // with it, losing nothing: hashed, of a given size, and either nothing
+    // taken yet or a 200 answer being taken with an attempt left.
+    bool MovableMidway() const;
 
     // Attempts made so far, the first one included, and how often the
     // player's cap paused the transfer.
@@ -317,6 +321,16 @@ class TransferPool {
         std::string expectedSha256;
         std::chrono::steady_clock::time_point startedAt;
         int64_t bytesBefore = 0;  // what other servers brought of it
+        int slowMoves = 0;        // times it was moved for a faster server
+        // A move on trial: the server it left and what it brought there.
+        int triedFrom = -1;
+        double rateBefore = 0;
+        // What it brings now: bytes a second over the last whole window
+        // of speedSampleSeconds (below 0 before the first), and the window
+        // being filled.
+        double rate = -1;
+        std::chrono::steady_clock::time_point windowStart;
+        int64_t windowBytes = 0;
     };
     bool HasRoom() const { return inFlight_ < slots_.size(); }
     bool Idle() const { return inFlight_ == 0; }
@@ -328,11 +342,25 @@ class TransferPool {
     // moves the transfer to the next healthy one. True when it did (the
     // transfer is in flight again); false leaves the end to the caller.
     bool FailOver(Slot& slot);
-    // The slot's server is done with its transfer.
-    void ReleaseServer(Slot& slot, bool measured);
+    // The slot's server is done with its transfer; `measured`: at the
+    // speed it brought over the whole transfer, or with `now` over its
+    // last window.
+    void ReleaseServer(Slot& slot, bool measured, bool now = false);
+    // From the slot's server, after `startedAt`: its speed is measured anew.
+    void BeginOnServer(Slot& slot);
     // Tells the servers what their transfers in flight bring now, before
     // one of them is chosen.
     void ObserveServers();
+    // Sends the slot's transfer to server `next`: from the byte it reached
+    // where the whole file's hash will judge it, else from the start. False
+    // when it can do neither.
+    bool GoOnFrom(Slot& slot, size_t next);
+    // At most once a second: a transfer far slower than another server
+    // would bring its rest (or, when long, slower than another may be) goes
+    // on from that server.
+    void MoveSlowTransfers();
+    // Ends the slot's attempt and goes on from server `next`.
+    void MoveTo(Slot& slot, size_t next);
     // Attaches the slot's transfer and puts it on the stack.
     void Attempt(Slot& slot, std::chrono::steady_clock::time_point now);
     // Drives the transfers in flight until at least one has ended (or, with
@@ -349,4 +377,6 @@ class TransferPool {
     CURLM* multi_;
     std::vector<Slot> slots_;
     size_t inFlight_ = 0;
+    std::chrono::steady_clock::time_point nextSpeedCheck_;
+    bool allStarted_ = false;  // the run has nothing left to start
 };

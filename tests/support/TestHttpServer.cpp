@@ -207,13 +207,15 @@ void TestHttpServer::Serve(int fd, int connection) {
             break;
         }
         if (reply.kind == Kind::kTrickle) {
-            for (size_t sent = 0; sent < reply.body.size(); ++sent) {
+            const size_t step = std::max<size_t>(1, reply.blockSize);
+            for (size_t sent = 0; sent < reply.body.size(); sent += step) {
                 std::unique_lock<std::mutex> lock(mutex_);
                 if (stopped_.wait_for(lock, std::chrono::microseconds(reply.trickleMicroseconds),
                                       [this] { return stopping_.load(); }))
                     break;
                 lock.unlock();
-                if (!SendAll(fd, reply.body.data() + sent, 1))
+                if (!SendAll(fd, reply.body.data() + sent,
+                             std::min(step, reply.body.size() - sent)))
                     break;
             }
             break;

@@ -35,7 +35,7 @@ struct TestReply {
         kReset,        // closes the connection at once without an answer
         kResetInBody,  // headers and `sendBytes` of the body, then a reset
         kEndless,      // headers, then `body` over and over until the client leaves
-        kTrickle,      // the body one byte every `trickleMicroseconds`
+        kTrickle,      // the body a byte (or a block) every `trickleMicroseconds`
     };
     Kind kind = Kind::kNormal;
     int status = 200;

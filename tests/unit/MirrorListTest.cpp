@@ -107,7 +107,7 @@ TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
             order += static_cast<char>('a' + chosen);
             set.Started(static_cast<size_t>(chosen));
             if (end)
-                set.Ended(static_cast<size_t>(chosen), 0, 0, false);
+                set.Ended(static_cast<size_t>(chosen), -1);
         }
         return order;
     };
@@ -116,9 +116,9 @@ TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
     // a brings 4 MB/s a transfer, b 1 MB/s, c is skipped and d not checked:
     // b's first turn comes when a holds three.
     set.Started(0);
-    set.Ended(0, 4000000, 1.0, true);
+    set.Ended(0, 4000000);
     set.Started(1);
-    set.Ended(1, 1000000, 1.0, true);
+    set.Ended(1, 1000000);
     RunContext run;
     set.Skip(run, 2, "it answered 503");
     set.Add(*ParseServerAddress("http://d.example/p/"), "mirror");
