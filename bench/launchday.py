@@ -12,7 +12,9 @@ the origin's port, bench/relay.py for the round trip). In the same run:
   two-mirrors every launcher at the origin with lvpatch --mirrors, and two
               mirrors (nginx serving the same tree, each on a limited link of
               its own, as rate-limited as the origin's) in its mirror list;
-  mirror-down the same with the second mirror refusing connections.
+  mirror-down the same with the second mirror refusing connections;
+  slow-mirror the same with the second mirror's link at a twentieth of the
+              rate.
 
 For each: the body bytes the origin and each cache served (their access
 logs), the time until the last launcher is done, the median and largest time
@@ -53,8 +55,8 @@ NGINX_SERVE = os.path.join(run.ROOT, "scripts", "nginx-serve")
 # What lvpatch keeps in a game folder beside the game's own files.
 LAUNCHER_FILES = {"patch_server_address.txt", "file_versions.txt", "current2.txt",
                   "build_folder.txt"}
-SCENARIOS = ("origin", "cache", "two-caches", "two-mirrors", "mirror-down")
-MIRRORS = {"two-mirrors": 2, "mirror-down": 2}
+SCENARIOS = ("origin", "cache", "two-caches", "two-mirrors", "mirror-down", "slow-mirror")
+MIRRORS = {"two-mirrors": 2, "mirror-down": 2, "slow-mirror": 2}
 
 
 def make_build(build, scale):
@@ -235,7 +237,9 @@ def scenario(args, work, lvpatch, name, origin_root, reference, build_bytes):
                 f.write("lantern-vale-mirrors 1\n" + "".join(
                     "mirror http://127.0.0.1:%d/lanternvale_patch/\n"
                     % (r if isinstance(r, int) else r.port) for r in mirror_relays))
-        net.shape(origin.port, args.mbit, [m.port for m in mirrors])
+        net.shape(origin.port, args.mbit,
+                  [(m.port, args.mbit / 20 if name == "slow-mirror" and i == 1 else args.mbit)
+                   for i, m in enumerate(mirrors)])
         caches = []
         for i in range({"cache": 1, "two-caches": 2}.get(name, 0)):
             caches.append(Server(os.path.join(base, "cache%d" % i),

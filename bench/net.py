@@ -55,13 +55,15 @@ def sh(*argv):
 def shape(port, mbit, more_ports=()):
     """Traffic leaving `port` (the server side the client talks to) at
     `mbit` Mbit/s, and each of `more_ports` on a link of its own at the same
-    rate; everything else on the loopback unshaped."""
+    rate, or at its own where it is a (port, mbit) pair; everything else on
+    the loopback unshaped."""
     subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], stderr=subprocess.DEVNULL)
     if not mbit:
         return
-    rate = "%dmbit" % mbit
     sh("tc", "qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "r2q", "1000")
     for i, p in enumerate([port] + list(more_ports)):
+        p, rate = p if isinstance(p, tuple) else (p, mbit)
+        rate = "%gmbit" % rate
         cls = "1:%d" % (10 + i)
         sh("tc", "class", "add", "dev", "lo", "parent", "1:", "classid", cls, "htb", "rate",
            rate, "ceil", rate)
