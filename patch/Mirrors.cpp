@@ -170,15 +170,18 @@ int ServerSet::Choose(int except) const {
     return best;
 }
 
-void ServerSet::Ended(size_t index, double bytesPerSecond) {
+void ServerSet::Ended(size_t index, double bytesPerSecond, bool now) {
     Server& server = servers_[index];
     server.active = std::max(0, server.active - 1);
     if (bytesPerSecond < 0)
         return;
     // Measured at all, it is no longer taken for as fast as the fastest.
     const double speed = std::max(1.0, bytesPerSecond);
+    // What a transfer brings now, moved away for it, stands for the server
+    // (one that stalls after fast small files is not trusted with more);
+    // ended transfers blend.
     server.bytesPerSecond =
-        server.bytesPerSecond > 0 ? 0.7 * server.bytesPerSecond + 0.3 * speed : speed;
+        server.bytesPerSecond > 0 && !now ? 0.7 * server.bytesPerSecond + 0.3 * speed : speed;
 }
 
 void ServerSet::Skip(RunContext& run, size_t index, const std::string& why) {

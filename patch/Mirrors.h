@@ -77,9 +77,10 @@ class ServerSet {
         ++servers_[index].active;
         ++servers_[index].started;
     }
-    // One of its transfers ended (or moved on), having brought
-    // `bytesPerSecond`; below 0 when that says nothing of its speed.
-    void Ended(size_t index, double bytesPerSecond);
+    // One of its transfers ended, having brought `bytesPerSecond` (below 0
+    // when that says nothing of its speed), or, with `now`, moved on for
+    // bringing that over its last window.
+    void Ended(size_t index, double bytesPerSecond, bool now = false);
     void Observe(size_t index, double bytesPerSecondNow) {
         servers_[index].bytesPerSecondNow = bytesPerSecondNow;
         servers_[index].linkMeasured |= bytesPerSecondNow >= 0;

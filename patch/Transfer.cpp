@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -606,7 +607,7 @@ void TransferPool::ReleaseServer(Slot& slot, bool measured, bool now) {
         if (seconds > 0 && bytes > 0)
             speed = static_cast<double>(bytes) / seconds;
     }
-    run_.servers.Ended(static_cast<size_t>(slot.server), speed);
+    run_.servers.Ended(static_cast<size_t>(slot.server), speed, measured && now);
     slot.server = -1;
 }
 
@@ -646,7 +647,8 @@ bool TransferPool::FailOver(Slot& slot) {
     // which served the wrong ones: this one brings the file whole first.
     const TransferOutcome& outcome = slot.transfer->Outcome();
     if (slot.bytesBefore > 0 && !slot.transfer->WantsAnotherAttempt() && outcome.Complete() &&
-        outcome.bytes == slot.expectedSize && outcome.sha256 != slot.expectedSha256)
+        outcome.bytes == slot.expectedSize && outcome.sha256 != slot.expectedSha256 &&
+        servers.At(failed).skipped.empty())
         return GoOnFrom(slot, failed);
     servers.Skip(run_, failed, why);
     ObserveServers();
@@ -670,6 +672,7 @@ bool TransferPool::GoOnFrom(Slot& slot, size_t next) {
     }
     ServerSet& servers = run_.servers;
     slot.server = static_cast<int>(next);
+    slot.triedFrom = -1;  // a move on trial ends with any other move
     servers.Started(next);
     slot.url = servers.At(next).address.Url(slot.relative);
     slot.startedAt = std::chrono::steady_clock::now();
@@ -699,12 +702,23 @@ void TransferPool::MoveSlowTransfers() {
         if (!slot.transfer || slot.server < 0 || slot.retryAt || now - slot.windowStart < window)
             continue;
         const int64_t bytes = slot.transfer->Outcome().bytes;
-        slot.rate = static_cast<double>(std::max<int64_t>(0, bytes - slot.windowBytes)) /
-                    std::chrono::duration<double>(now - slot.windowStart).count();
+        // Fewer bytes than the window began with: the server sent the file
+        // again from its start (a 200 to a Range request), which says
+        // nothing yet of its speed.
+        if (bytes >= slot.windowBytes)
+            slot.rate = static_cast<double>(bytes - slot.windowBytes) /
+                        std::chrono::duration<double>(now - slot.windowStart).count();
         slot.windowStart = now;
         slot.windowBytes = bytes;
     }
     ObserveServers();
+    // Under the player's cap every server brings at most the transfer's
+    // share of it: only one far below that share (as the stall bound
+    // judges it) is slow.
+    double capped = std::numeric_limits<double>::infinity();
+    if (run_.network.limiter)
+        capped = static_cast<double>(run_.network.limiter->BytesPerSecond()) /
+                 std::max(1, run_.width) / 4;
     ServerSet& servers = run_.servers;
     for (Slot& slot : slots_) {
         if (!slot.transfer || slot.server < 0 || slot.retryAt || slot.endedOffStack ||
@@ -712,12 +726,13 @@ void TransferPool::MoveSlowTransfers() {
             continue;
         Transfer& transfer = *slot.transfer;
         const int64_t bytes = transfer.Outcome().bytes;
-        if (bytes >= slot.expectedSize || !transfer.MovableMidway())
+        if (bytes >= slot.expectedSize || !transfer.MovableMidway() || slot.rate >= capped)
             continue;
         // A trial that brings less than the server before goes back there.
         if (slot.triedFrom >= 0) {
             const auto back = static_cast<size_t>(std::exchange(slot.triedFrom, -1));
-            if (slot.rate < slot.rateBefore && servers.At(back).skipped.empty())
+            if (slot.rate < slot.rateBefore && servers.At(back).skipped.empty() &&
+                static_cast<int>(back) != slot.server)
                 MoveTo(slot, back);
             continue;
         }
@@ -741,11 +756,13 @@ void TransferPool::MoveSlowTransfers() {
                            (tail || !servers.At(static_cast<size_t>(other)).linkMeasured);
         if (!faster && !trial)
             continue;
-        if (trial && !faster) {
-            slot.triedFrom = slot.server;
-            slot.rateBefore = slot.rate;
-        }
+        const int from = slot.server;
+        const double rateBefore = slot.rate;
         MoveTo(slot, static_cast<size_t>(other));
+        if (trial && !faster && slot.server == other) {
+            slot.triedFrom = from;
+            slot.rateBefore = rateBefore;
+        }
     }
 }
 

@@ -135,6 +135,13 @@ TEST(ServerChoice, TransfersGoWhereTheyEndSoonest) {
     EXPECT_EQ(take(3, false), "bbb");
     set.Observe(1, 0);
     EXPECT_EQ(set.Choose(), 0);
+    // A transfer moved away for what it brought stands for its server; an
+    // ended one only blends in: a, with a stalled transfer moved away,
+    // falls behind b.
+    set.Observe(0, -1);
+    set.Observe(1, -1);
+    set.Ended(0, 0, true);
+    EXPECT_EQ(set.Choose(), 1);
     set.Skip(run, 0, "it broke off");
     set.Skip(run, 1, "it broke off");
     set.Skip(run, 3, "it broke off");
