@@ -446,16 +446,21 @@ int SetReceiveBuffer(void* size, curl_socket_t socket, curlsocktype purpose) {
     return CURL_SOCKOPT_OK;
 }
 
-// Below this a transfer counts as stalled. Under the player's cap a transfer
-// may get no more than its share of the cap, which must not look like a
-// stall: the limit is then at most a quarter of that share.
+// Under the player's cap a transfer gets no more than its share of the cap;
+// one that brings a quarter of that share or more is not slow. Without a
+// cap, no bound.
+double QuarterOfCapShare(const RunContext& run) {
+    if (!run.network.limiter)
+        return std::numeric_limits<double>::infinity();
+    return static_cast<double>(run.network.limiter->BytesPerSecond() / std::max(1, run.width) / 4);
+}
+
+// Below this a transfer counts as stalled; a transfer held to its share of
+// the cap must not look stalled.
 long LowSpeedLimit(const RunContext& run) {
-    long limit = run.limits.lowSpeedBytesPerSecond;
-    if (run.network.limiter) {
-        const int64_t share = run.network.limiter->BytesPerSecond() / std::max(1, run.width);
-        limit = std::max(1L, std::min(static_cast<long>(share / 4), limit));
-    }
-    return limit;
+    const double quarter = QuarterOfCapShare(run);
+    const long limit = run.limits.lowSpeedBytesPerSecond;
+    return quarter < static_cast<double>(limit) ? std::max(1L, static_cast<long>(quarter)) : limit;
 }
 
 }  // namespace
@@ -713,12 +718,8 @@ void TransferPool::MoveSlowTransfers() {
     }
     ObserveServers();
     // Under the player's cap every server brings at most the transfer's
-    // share of it: only one far below that share (as the stall bound
-    // judges it) is slow.
-    double capped = std::numeric_limits<double>::infinity();
-    if (run_.network.limiter)
-        capped = static_cast<double>(run_.network.limiter->BytesPerSecond()) /
-                 std::max(1, run_.width) / 4;
+    // share of it: only one far below that share is slow.
+    const double capped = QuarterOfCapShare(run_);
     ServerSet& servers = run_.servers;
     for (Slot& slot : slots_) {
         if (!slot.transfer || slot.server < 0 || slot.retryAt || slot.endedOffStack ||
